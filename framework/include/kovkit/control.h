@@ -1,0 +1,106 @@
+/* KovUnitControl: a user-settable parameter of a unit. Every change made
+ * through the setters is checked (type, range, step grid, enum entry) before
+ * the unit's control_change slot sees it. */
+#ifndef KOVKIT_CONTROL_H
+#define KOVKIT_CONTROL_H
+
+#include <kovkit/types.h>
+
+G_BEGIN_DECLS
+
+#define KOV_TYPE_UNIT_CONTROL (kov_unit_control_get_type())
+#define KOV_UNIT_CONTROL(o) (G_TYPE_CHECK_INSTANCE_CAST((o), KOV_TYPE_UNIT_CONTROL, KovUnitControl))
+#define KOV_IS_UNIT_CONTROL(o) (G_TYPE_CHECK_INSTANCE_TYPE((o), KOV_TYPE_UNIT_CONTROL))
+
+typedef struct _KovUnitControlPrivate KovUnitControlPrivate;
+
+struct _KovUnitControl {
+  GObject parent;
+  KovUnitControlPrivate *priv;
+};
+
+typedef struct {
+  GObjectClass parent_class;
+} KovUnitControlClass;
+
+/* One entry of an enum control; a list ends with an entry whose nick is NULL. */
+typedef struct {
+  gint32 value;
+  const gchar *nick;
+  gint32 enabled;
+} KovUnitControlEnumEntry;
+
+GType kov_unit_control_get_type(void);
+
+/* Creation; each returns the control, which belongs to the unit. */
+KovUnitControl *kov_unit_add_control_boolean(KovUnit *unit, const gchar *id, const gchar *label,
+                                             gboolean def, gboolean enabled);
+KovUnitControl *kov_unit_add_control_int(KovUnit *unit, const gchar *id, const gchar *label,
+                                         gint min, gint max, gint step, gint def,
+                                         gboolean enabled);
+KovUnitControl *kov_unit_add_control_float(KovUnit *unit, const gchar *id, const gchar *label,
+                                           gfloat min, gfloat max, gfloat step, gfloat def,
+                                           gboolean enabled);
+KovUnitControl *kov_unit_add_control_enum(KovUnit *unit, const gchar *id, const gchar *label,
+                                          gint def, gboolean enabled,
+                                          const KovUnitControlEnumEntry *entries);
+KovUnitControl *kov_unit_add_control_string(KovUnit *unit, const gchar *id, const gchar *label,
+                                            const gchar *def, gboolean enabled);
+
+/* Current values. A getter of the wrong kind returns 0 / FALSE / NULL. */
+gboolean kov_unit_control_get_boolean(KovUnitControl *control);
+gint kov_unit_control_get_int(KovUnitControl *control);
+gfloat kov_unit_control_get_float(KovUnitControl *control);
+gint kov_unit_control_get_enum(KovUnitControl *control);
+const gchar *kov_unit_control_get_string(KovUnitControl *control);
+/* Returns: (transfer none): the current value. */
+const GValue *kov_unit_control_get_value(KovUnitControl *control);
+
+/* A user's change: checked, then offered to the unit's control_change slot,
+ * which may refuse or adjust it. Emits "changed" when a value is stored. */
+gboolean kov_unit_control_set_value(KovUnitControl *control, const GValue *value,
+                                    GError **error);
+gboolean kov_unit_control_set_boolean(KovUnitControl *control, gboolean value, GError **error);
+gboolean kov_unit_control_set_int(KovUnitControl *control, gint value, GError **error);
+gboolean kov_unit_control_set_float(KovUnitControl *control, gfloat value, GError **error);
+gboolean kov_unit_control_set_enum(KovUnitControl *control, gint value, GError **error);
+gboolean kov_unit_control_set_string(KovUnitControl *control, const gchar *value,
+                                     GError **error);
+/* Parses text as the control's kind (booleans: true/false/yes/no/1/0, enums:
+ * the value or the nick) and sets it. */
+gboolean kov_unit_control_set_from_string(KovUnitControl *control, const gchar *text,
+                                          GError **error);
+/* Sets an enum control directly, without asking the unit (a unit forcing its
+ * own control). Values that are not entries are ignored. */
+void kov_unit_control_force_set_enum(KovUnitControl *control, gint value);
+
+void kov_unit_control_set_display_format(KovUnitControl *control, const gchar *format);
+void kov_unit_control_set_ui_hints(KovUnitControl *control, guint hints);
+void kov_unit_control_set_enabled(KovUnitControl *control, gboolean enabled);
+
+/* Description of the control. */
+const gchar *kov_unit_control_get_id(KovUnitControl *control);
+const gchar *kov_unit_control_get_label(KovUnitControl *control);
+KovUnitControlType kov_unit_control_get_control_type(KovUnitControl *control);
+/* Returns: (transfer none): the unit the control belongs to. */
+KovUnit *kov_unit_control_get_unit(KovUnitControl *control);
+gboolean kov_unit_control_is_enabled(KovUnitControl *control);
+guint kov_unit_control_get_ui_hints(KovUnitControl *control);
+const gchar *kov_unit_control_get_display_format(KovUnitControl *control);
+/* Range of int and float controls, as doubles. */
+gdouble kov_unit_control_get_min(KovUnitControl *control);
+gdouble kov_unit_control_get_max(KovUnitControl *control);
+gdouble kov_unit_control_get_step(KovUnitControl *control);
+/* Returns: (transfer none): the default value. */
+const GValue *kov_unit_control_get_default(KovUnitControl *control);
+/* Entries of an enum control (NULL for others); @n_entries may be NULL. */
+const KovUnitControlEnumEntry *kov_unit_control_get_enum_entries(KovUnitControl *control,
+                                                                 guint *n_entries);
+/* Returns: (transfer full): a value as text, with the display format for ints
+ * and the nick for enums. */
+gchar *kov_unit_control_value_to_string(KovUnitControl *control, const GValue *value);
+const gchar *kov_unit_control_type_name(KovUnitControlType type);
+
+G_END_DECLS
+
+#endif

@@ -1,0 +1,16 @@
+/* The kovkit framework: include this one header. */
+#ifndef KOVKIT_KOVKIT_H
+#define KOVKIT_KOVKIT_H
+
+#include <kovkit/types.h>
+#include <kovkit/format.h>
+#include <kovkit/framebuffer.h>
+#include <kovkit/control.h>
+#include <kovkit/unit.h>
+#include <kovkit/driver.h>
+#include <kovkit/manager.h>
+#include <kovkit/chain.h>
+#include <kovkit/pixel.h>
+#include <kovkit/gltexture.h>
+
+#endif

@@ -1,0 +1,121 @@
+/* KovUnit: the base class of every processing unit. A unit takes frames from
+ * its input unit, does one job and hands frames on with
+ * kov_unit_produce_frame. Subclasses fill the operation slots below. */
+#ifndef KOVKIT_UNIT_H
+#define KOVKIT_UNIT_H
+
+#include <kovkit/types.h>
+#include <kovkit/format.h>
+#include <kovkit/framebuffer.h>
+#include <kovkit/control.h>
+
+G_BEGIN_DECLS
+
+#define KOV_TYPE_UNIT (kov_unit_get_type())
+#define KOV_UNIT(o) (G_TYPE_CHECK_INSTANCE_CAST((o), KOV_TYPE_UNIT, KovUnit))
+#define KOV_UNIT_CLASS(c) (G_TYPE_CHECK_CLASS_CAST((c), KOV_TYPE_UNIT, KovUnitClass))
+#define KOV_IS_UNIT(o) (G_TYPE_CHECK_INSTANCE_TYPE((o), KOV_TYPE_UNIT))
+#define KOV_UNIT_GET_CLASS(o) (G_TYPE_INSTANCE_GET_CLASS((o), KOV_TYPE_UNIT, KovUnitClass))
+
+typedef struct _KovUnitPrivate KovUnitPrivate;
+
+struct _KovUnit {
+  GInitiallyUnowned parent;
+  KovUnitPrivate *priv;
+};
+
+struct _KovUnitClass {
+  GInitiallyUnownedClass parent_class;
+
+  /* Operations, in slot order. Stream operations return 0, or -1 to refuse. */
+  gint (*stream_init)(KovUnit *unit, KovUnitFormat *format);
+  gint (*stream_shutdown)(KovUnit *unit);
+  gboolean (*produce_pending_frame)(KovUnit *unit);
+  void (*stream_slot_3)(KovUnit *unit);
+  gint64 (*next_frame_time)(KovUnit *unit); /* microseconds since the epoch */
+  void (*input_frame_ready)(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format);
+  gint (*draw_gl_init)(KovUnit *unit);
+  gint (*draw_gl)(KovUnit *unit);
+  gint (*draw_gl_release)(KovUnit *unit);
+  /* TRUE to accept, having written the value to store into @store. */
+  gboolean (*control_change)(KovUnit *unit, KovUnitControl *control, const GValue *proposed,
+                             GValue *store);
+};
+
+GType kov_unit_get_type(void);
+
+/* Linking. Setting an input emits "input-format-changed" with the input's
+ * current format; the framework then chooses this unit's output format and
+ * announces it to the units fed by this one. A streaming unit is stopped
+ * around the change and restarted with its new format. */
+void kov_unit_set_input(KovUnit *unit, KovUnit *input);
+/* Returns: (transfer none) (nullable): the input unit. */
+KovUnit *kov_unit_get_input(KovUnit *unit);
+
+/* Output formats. */
+/* Returns: (transfer none): the new format, owned by the unit. */
+KovUnitFormat *kov_unit_add_output_format(KovUnit *unit, guint32 pixelformat,
+                                          const gchar *name, gint width, gint height,
+                                          gint row_stride);
+void kov_unit_remove_all_output_formats(KovUnit *unit);
+/**
+ * kov_unit_get_output_formats:
+ * Returns: (transfer container) (element-type KovUnitFormat): a new list of
+ * the offered formats; free it with g_list_free, the formats stay the unit's.
+ */
+GList *kov_unit_get_output_formats(KovUnit *unit);
+/* Returns: (transfer none) (nullable): the current output format. */
+KovUnitFormat *kov_unit_get_output_format(KovUnit *unit);
+/* Chooses one of the offered formats as the current one (FALSE if it is not
+ * offered); announces it downstream when it changed. */
+gboolean kov_unit_set_output_format(KovUnit *unit, KovUnitFormat *format);
+/* The format the framework picks when it is offered; 0 for width, height or
+ * row stride means any. A code of 0 clears the preference. */
+void kov_unit_set_preferred_format(KovUnit *unit, guint32 pixelformat, gint width,
+                                   gint height, gint row_stride);
+/* Format changes made outside "input-format-changed" between these two calls
+ * are announced downstream once, at the end. */
+void kov_unit_begin_format_update(KovUnit *unit);
+void kov_unit_end_format_update(KovUnit *unit);
+
+/* Streaming. @format NULL means the current output format. */
+gint kov_unit_stream_init(KovUnit *unit, KovUnitFormat *format);
+gint kov_unit_stream_shutdown(KovUnit *unit);
+gboolean kov_unit_is_streaming(KovUnit *unit);
+
+/* Hands a frame to the units fed by this one (those that stream) and to every
+ * "frame-ready" listener. The caller keeps its reference. */
+void kov_unit_produce_frame(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format);
+
+/* A source unit (no input, fills produce_pending_frame): when it is due, and
+ * running it once. */
+gboolean kov_unit_is_source(KovUnit *unit);
+gint64 kov_unit_next_frame_time(KovUnit *unit);
+gboolean kov_unit_produce_pending_frame(KovUnit *unit);
+
+/* GL operations, called by the GL view with its context current. */
+gint kov_unit_draw_gl_init(KovUnit *unit);
+gint kov_unit_draw_gl(KovUnit *unit);
+gint kov_unit_draw_gl_release(KovUnit *unit);
+
+/* Identity, set by the driver that created the unit. */
+const gchar *kov_unit_get_name(KovUnit *unit); /* display name */
+void kov_unit_set_name(KovUnit *unit, const gchar *name);
+const gchar *kov_unit_get_id(KovUnit *unit); /* "package.name", "" if unknown */
+guint kov_unit_get_flags(KovUnit *unit);
+/* Returns: (transfer none) (nullable): the description the unit was made from. */
+KovUnitDescription *kov_unit_get_description(KovUnit *unit);
+void kov_unit_set_description(KovUnit *unit, KovUnitDescription *description);
+
+/* Controls. */
+/* Returns: (transfer none) (element-type KovUnitControl): in creation order. */
+const GList *kov_unit_get_controls(KovUnit *unit);
+/* Returns: (transfer none) (nullable): the control with that id. */
+KovUnitControl *kov_unit_find_control(KovUnit *unit, const gchar *id);
+
+/* Microseconds since the Unix epoch (gettimeofday). */
+gint64 kov_time_now(void);
+
+G_END_DECLS
+
+#endif
