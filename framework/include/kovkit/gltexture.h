@@ -16,6 +16,9 @@ gint kov_gl_texture_upload(KovGLTexture *texture, guint32 pixelformat, gint row_
 /* Draws the image over (0, 0) to (width, height) of the current coordinates. */
 gint kov_gl_texture_draw(KovGLTexture *texture);
 void kov_gl_texture_free(KovGLTexture *texture);
+/* Size of the image the texture holds now (an upload of an image of another
+ * width re-specifies it). */
+void kov_gl_texture_get_size(KovGLTexture *texture, gint *width, gint *height);
 
 G_END_DECLS
 

@@ -12,5 +12,6 @@
 #include <kovkit/chain.h>
 #include <kovkit/pixel.h>
 #include <kovkit/gltexture.h>
+#include <kovkit/glview.h>
 
 #endif
