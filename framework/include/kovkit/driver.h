@@ -73,8 +73,7 @@ KovUnitDescription *kov_unit_driver_add_unit_description(KovUnitDriver *driver,
 const GList *kov_unit_driver_get_unit_descriptions(KovUnitDriver *driver);
 /* Runs update_unit_descriptions once; later calls do nothing. */
 gint kov_unit_driver_update_unit_descriptions(KovUnitDriver *driver);
-/* Returns: (transfer full) (nullable): a new unit, with its description set
- * and its floating reference sunk into the caller's reference. */
+/* Returns: (transfer floating) (nullable): a new unit, with its description set. */
 KovUnit *kov_unit_driver_create_unit(KovUnitDriver *driver, KovUnitDescription *description);
 
 /* Descriptions. */

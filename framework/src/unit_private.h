@@ -1,0 +1,13 @@
+// Framework-internal calls between the unit, control and driver modules.
+#ifndef KOVKIT_UNIT_PRIVATE_H
+#define KOVKIT_UNIT_PRIVATE_H
+
+#include <kovkit/kovkit.h>
+
+// The unit takes ownership of a new control (appended in creation order).
+void kov_unit_take_control(KovUnit *unit, KovUnitControl *control);
+
+// GCopyFunc that takes a reference, for g_list_copy_deep.
+gpointer ref_object(gconstpointer object, gpointer unused);
+
+#endif

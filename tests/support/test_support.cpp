@@ -1,0 +1,218 @@
+// Shared test helpers: see test_support.h.
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace kovtest {
+
+/* ---- the test source unit ------------------------------------------------ */
+
+namespace {
+
+struct TestSource {
+  KovUnit parent;
+};
+
+struct TestSourceClass {
+  KovUnitClass parent_class;
+};
+
+G_DEFINE_TYPE(TestSource, test_source, KOV_TYPE_UNIT)
+
+void test_source_class_init(TestSourceClass *) {}
+void test_source_init(TestSource *) {}
+
+void set_format(KovUnit *source, guint32 code, int width, int height, int row_stride,
+                const char *name) {
+  kov_unit_begin_format_update(source);
+  kov_unit_remove_all_output_formats(source);
+  if (code != 0) kov_unit_add_output_format(source, code, name, width, height, row_stride);
+  kov_unit_end_format_update(source);
+}
+
+void on_frame(KovUnit *, KovFrameBuffer *frame, KovUnitFormat *format, gpointer user_data) {
+  auto *rec = static_cast<Recorder *>(user_data);
+  rec->frames.push_back(Ref<KovFrameBuffer>::borrow(frame));
+  rec->formats.push_back(Ref<KovUnitFormat>::borrow(format));
+  const size_t n = std::min<size_t>(frame->bytesused, frame->length);
+  rec->bytes.emplace_back(frame->data, frame->data + (frame->data != nullptr ? n : 0));
+}
+
+// Reads both pipes until they close, without blocking on one while the other fills.
+void drain(int out_fd, int err_fd, std::string &out, std::string &err) {
+  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  int open_count = 2;
+  char buf[4096];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
+ChildResult finish_child(pid_t pid, int out_fd, int err_fd) {
+  ChildResult result;
+  drain(out_fd, err_fd, result.out, result.err);
+  close(out_fd);
+  close(err_fd);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status))
+    result.exit_status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    result.exit_status = 128 + WTERMSIG(status);
+  return result;
+}
+
+void apply_env(const std::vector<std::pair<std::string, const char *>> &env) {
+  for (const auto &[name, value] : env) {
+    if (value == nullptr)
+      unsetenv(name.c_str());
+    else
+      setenv(name.c_str(), value, 1);
+  }
+}
+
+}  // namespace
+
+Ref<KovUnit> create_unit(const char *id) {
+  KovUnitManager *manager = kov_unit_manager_get_and_ref();
+  KovUnit *unit = kov_unit_manager_create_unit_by_id(manager, id);
+  g_object_unref(manager);
+  return Ref<KovUnit>(unit);
+}
+
+Ref<KovUnit> make_source(guint32 code, int width, int height, int row_stride, const char *name) {
+  Ref<KovUnit> source(KOV_UNIT(g_object_new(test_source_get_type(), nullptr)));
+  set_format(source.get(), code, width, height, row_stride, name);
+  return source;
+}
+
+void source_set_format(KovUnit *source, guint32 code, int width, int height, int row_stride,
+                       const char *name) {
+  set_format(source, code, width, height, row_stride, name);
+}
+
+void source_push(KovUnit *source, KovFrameBuffer *frame) {
+  kov_unit_produce_frame(source, frame, kov_unit_get_output_format(source));
+}
+
+Ref<KovFrameBuffer> make_frame(const uint8_t *bytes, size_t size) {
+  Ref<KovFrameBuffer> frame(kov_framebuffer_new_alloc(size));
+  if (size > 0) std::memcpy(frame->data, bytes, size);
+  frame->bytesused = size;
+  return frame;
+}
+
+Ref<KovFrameBuffer> make_frame(const std::vector<uint8_t> &bytes) {
+  return make_frame(bytes.data(), bytes.size());
+}
+
+Recorder::Recorder(KovUnit *unit) : unit_(unit) {
+  g_object_ref(unit_);
+  handler_ = g_signal_connect(unit_, "frame-ready", G_CALLBACK(on_frame), this);
+}
+
+Recorder::~Recorder() {
+  g_signal_handler_disconnect(unit_, handler_);
+  g_object_unref(unit_);
+}
+
+ChildResult run_in_child(const std::function<void()> &body,
+                         const std::vector<std::pair<std::string, const char *>> &env) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    apply_env(env);
+    body();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(0);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  return finish_child(pid, out_pipe[0], err_pipe[0]);
+}
+
+ChildResult run_program(const std::vector<std::string> &argv,
+                        const std::vector<std::pair<std::string, const char *>> &env) {
+  int out_pipe[2], err_pipe[2];
+  if (argv.empty() || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+    apply_env(env);
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  return finish_child(pid, out_pipe[0], err_pipe[0]);
+}
+
+std::string plugin_dir() { return KOV_TEST_PLUGIN_DIR; }
+std::string bin_dir() { return KOV_TEST_BIN_DIR; }
+std::string source_dir() { return KOV_TEST_SOURCE_DIR; }
+
+std::string temp_dir() {
+  static std::vector<std::string> *dirs = nullptr;
+  if (dirs == nullptr) {
+    dirs = new std::vector<std::string>;
+    std::atexit([] {
+      for (const std::string &d : *dirs) {
+        const std::string cmd = "rm -rf '" + d + "'";
+        if (std::system(cmd.c_str()) != 0) {
+        }
+      }
+    });
+  }
+  gchar *dir = g_dir_make_tmp("kovtest-XXXXXX", nullptr);
+  std::string result = dir != nullptr ? dir : "/tmp";
+  g_free(dir);
+  if (!result.empty()) dirs->push_back(result);
+  return result;
+}
+
+}  // namespace kovtest
