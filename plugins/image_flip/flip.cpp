@@ -1,0 +1,158 @@
+// util.flip: mirrors each frame horizontally, vertically or both, as the
+// "flip-h" and "flip-v" controls choose. The unit does not know the pixel
+// format: a frame is `height` rows of `row_stride` bytes, each holding
+// `width` pixels of row_stride / width bytes. With both controls off the
+// input frame itself is passed on.
+#include <kovkit/plugin_frame.h>
+#include <kovkit/trace.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "mirror.h"
+
+namespace {
+
+struct KovConvertFlip {
+  KovUnit parent;
+  KovUnitControl *flip_h_ctl;
+  KovUnitControl *flip_v_ctl;
+  // The unit's copy of the current frame (row stride × height bytes); every
+  // output frame of a flipped stream wraps it. Null until the first flipped
+  // frame of a stream.
+  guint8 *frame_data;
+  // Scratch row. The mirror reads straight from the input frame into
+  // frame_data, so no row needs staging; the field keeps the record's layout.
+  guint8 *row_data;
+  // Size frame_data was allocated for; a frame of another size reallocates
+  // instead of overrunning it.
+  gsize frame_size;
+};
+
+KovConvertFlip *as_flip(gpointer object) { return kov::plugin::cast<KovConvertFlip>(object); }
+
+void free_buffers(KovConvertFlip *self) {
+  std::free(self->frame_data);
+  std::free(self->row_data);
+  self->frame_data = nullptr;
+  self->row_data = nullptr;
+  self->frame_size = 0;
+}
+
+// The output format copies the input's, for layouts the flip understands:
+// whole pixels of row_stride / width bytes and nothing else in a row.
+bool format_accepted(const KovUnitFormat *format) {
+  return format != nullptr && format->row_stride > 0 && format->width > 0 &&
+         format->height > 0 && format->row_stride % format->width == 0;
+}
+
+void on_input_format_changed(KovUnit *unit, KovUnitFormat *input_format, gpointer) {
+  kov_unit_remove_all_output_formats(unit);
+  if (format_accepted(input_format))
+    kov_unit_add_output_format(unit, input_format->pixelformat, input_format->name,
+                               input_format->width, input_format->height,
+                               input_format->row_stride);
+}
+
+gint flip_stream_shutdown(KovUnit *unit) {
+  free_buffers(as_flip(unit));
+  kov_unit_remove_all_output_formats(unit);
+  return 0;
+}
+
+// Output row k receives input row src_row(k), mirrored when flip_h is on.
+void flip_rows(guint8 *__restrict out, const guint8 *__restrict in, gsize stride, gsize width,
+               gsize height, bool flip_h, bool flip_v) {
+  const gsize bpp = stride / width;
+  const kov::flip::MirrorFn mirror = flip_h ? kov::flip::pick_mirror(bpp) : nullptr;
+  for (gsize k = 0; k < height; ++k) {
+    const guint8 *src = in + (flip_v ? height - 1 - k : k) * stride;
+    guint8 *dst = out + k * stride;
+    if (!flip_h)
+      std::memcpy(dst, src, stride);
+    else if (mirror != nullptr)
+      mirror(dst, src, width);
+    else
+      kov::flip::mirror_row_n(dst, src, width, bpp);
+  }
+}
+
+void flip_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format) {
+  KovConvertFlip *self = as_flip(unit);
+  kov_dbg(KOV_DBG_OUTPUT, "[%s] iterate\n", kov_unit_get_name(unit));
+
+  const bool flip_h = kov_unit_control_get_boolean(self->flip_h_ctl);
+  const bool flip_v = kov_unit_control_get_boolean(self->flip_v_ctl);
+  if (!flip_h && !flip_v) {
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+
+  // A frame the flip cannot read whole (a layout it does not accept, or
+  // fewer bytes than row stride × height) is passed on as it came.
+  gsize size = 0;
+  if (!format_accepted(format) ||
+      !g_size_checked_mul(&size, gsize(format->row_stride), gsize(format->height))) {
+    kov_dbg(KOV_DBG_ERROR, "[%s] frame layout not understood, passed on unflipped\n",
+            kov_unit_get_name(unit));
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+  if (frame->data == nullptr || frame->length < size) {
+    kov_dbg(KOV_DBG_ERROR,
+            "[%s] frame of %" G_GSIZE_FORMAT " bytes is shorter than %" G_GSIZE_FORMAT
+            ", passed on unflipped\n",
+            kov_unit_get_name(unit), frame->length, size);
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+
+  if (self->frame_data != nullptr && self->frame_size != size) free_buffers(self);
+  if (self->frame_data == nullptr) {
+    self->frame_data = static_cast<guint8 *>(std::malloc(size));
+    self->frame_size = self->frame_data != nullptr ? size : 0;
+  }
+  if (self->frame_data == nullptr) {
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+
+  flip_rows(self->frame_data, frame->data, gsize(format->row_stride), gsize(format->width),
+            gsize(format->height), flip_h, flip_v);
+
+  KovFrameBuffer *out = kov_framebuffer_new(self->frame_data, size);
+  out->bytesused = size;
+  kov_framebuffer_copy_metadata(out, frame);
+  kov_unit_produce_frame(unit, out, format);
+  g_object_unref(out);
+}
+
+void flip_finalize(GObject *object) {
+  kov_dbg(KOV_DBG_INPUT, "ConvertFlip finalize\n");
+  free_buffers(as_flip(object));
+  kov::plugin::parent_class<KovConvertFlip>()->finalize(object);
+}
+
+void flip_class_init(KovUnitClass *klass) {
+  kov_dbg(KOV_DBG_OUTPUT, "ConvertFlip class initializer\n");
+  G_OBJECT_CLASS(klass)->finalize = flip_finalize;
+  klass->stream_shutdown = flip_stream_shutdown;
+  klass->input_frame_ready = flip_input_frame_ready;
+}
+
+void flip_init(KovConvertFlip *self) {
+  kov_dbg(KOV_DBG_OUTPUT, "ConvertFlip constructor\n");
+  KovUnit *unit = &self->parent;
+  self->flip_h_ctl = kov_unit_add_control_boolean(unit, "flip-h", "Horiz flip", FALSE, TRUE);
+  self->flip_v_ctl = kov_unit_add_control_boolean(unit, "flip-v", "Vert flip", FALSE, TRUE);
+  self->frame_data = nullptr;
+  self->row_data = nullptr;
+  self->frame_size = 0;
+  g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed),
+                        nullptr, nullptr, GConnectFlags(0));
+}
+
+}  // namespace
+
+KOV_PLUGIN_STOCK_UNIT(KovConvertFlip, kov_convert_flip_get_type, "KovConvertFlip",
+                      flip_class_init, flip_init, "util", "flip", "Flip image", 0)
