@@ -1,0 +1,213 @@
+// opencv.convert_canny: OpenCV's Canny edge detector on 8-bit grey frames.
+//
+// The detector runs on the whole frame or on the region of interest that an
+// upstream unit attached as "roi" metadata (x, y, width, height as four
+// 32-bit integers). The output frame is the input image with the region
+// replaced by its edge image; it wraps the unit's own buffer, which lives for
+// the whole stream.
+#include <kovkit/plugin_frame.h>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cfloat>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+struct ConvertCannyPlugin {
+  KovUnit parent;
+  gint32 width;   // of the stream format
+  gint32 height;
+  guint8 *frame_data;      // what every output frame wraps: frame_size bytes
+  guint8 *canny_src_data;  // Canny input image: work_size bytes
+  guint8 *canny_dst_data;  // Canny edge image: work_size bytes
+  KovUnitControl *thresh1_ctl;
+  KovUnitControl *thresh2_ctl;
+  KovUnitControl *aperture_ctl;
+  gsize frame_size;  // row stride x height of the stream format
+  gsize work_size;   // width x height: a region clipped to the frame fits
+};
+
+KOV_EXPORT GType convert_canny_plugin_get_type(void);
+KOV_EXPORT ConvertCannyPlugin *convert_canny_plugin_new(void);
+
+namespace {
+
+using kov::plugin::cast;
+using kov::plugin::parent_class;
+
+// A region of the frame, already clipped to it; empty when w or h is 0.
+struct Region {
+  int x = 0, y = 0, w = 0, h = 0;
+  bool empty() const { return w <= 0 || h <= 0; }
+};
+
+// The frame's "roi" entry intersected with the frame (width x height). A
+// missing entry, or one that is not exactly 16 bytes, means the whole frame.
+Region frame_region(KovFrameBuffer *frame, int width, int height) {
+  gsize length = 0;
+  gconstpointer roi = kov_framebuffer_metadata_get(frame, "roi", &length);
+  if (roi == nullptr || length != 4 * sizeof(gint32)) return {0, 0, width, height};
+  gint32 v[4];
+  std::memcpy(v, roi, sizeof v);
+  // 64-bit sums: x + width of two large 32-bit values must not wrap.
+  const int64_t x0 = std::max<int64_t>(v[0], 0);
+  const int64_t y0 = std::max<int64_t>(v[1], 0);
+  const int64_t x1 = std::min<int64_t>(int64_t(v[0]) + v[2], width);
+  const int64_t y1 = std::min<int64_t>(int64_t(v[1]) + v[3], height);
+  if (x1 <= x0 || y1 <= y0) return {};
+  return {int(x0), int(y0), int(x1 - x0), int(y1 - y0)};
+}
+
+void free_buffers(ConvertCannyPlugin *self) {
+  std::free(self->canny_src_data);
+  std::free(self->canny_dst_data);
+  std::free(self->frame_data);
+  self->canny_src_data = nullptr;
+  self->canny_dst_data = nullptr;
+  self->frame_data = nullptr;
+  self->frame_size = 0;
+  self->work_size = 0;
+}
+
+void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
+  kov_unit_remove_all_output_formats(unit);
+  if (format != nullptr && format->pixelformat == KOV_PIX_FMT_GREY)
+    kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, format->name, format->width,
+                               format->height, format->row_stride);
+}
+
+gint canny_stream_init(KovUnit *unit, KovUnitFormat *format) {
+  auto *self = cast<ConvertCannyPlugin>(unit);
+  if (format == nullptr || format->pixelformat != KOV_PIX_FMT_GREY) return -1;
+  self->width = format->width;
+  self->height = format->height;
+  free_buffers(self);
+  if (format->width <= 0 || format->height <= 0) return 0;
+  const gsize work = gsize(format->width) * gsize(format->height);
+  const gsize frame = gsize(std::max(format->row_stride, format->width)) * gsize(format->height);
+  self->canny_src_data = static_cast<guint8 *>(std::malloc(work));
+  self->canny_dst_data = static_cast<guint8 *>(std::malloc(work));
+  self->frame_data = static_cast<guint8 *>(std::malloc(frame));
+  if (self->canny_src_data == nullptr || self->canny_dst_data == nullptr ||
+      self->frame_data == nullptr) {
+    // Without buffers every frame passes through unchanged.
+    free_buffers(self);
+    return 0;
+  }
+  self->work_size = work;
+  self->frame_size = frame;
+  return 0;
+}
+
+gint canny_stream_shutdown(KovUnit *unit) {
+  free_buffers(cast<ConvertCannyPlugin>(unit));
+  return 0;
+}
+
+// Runs Canny on the region of the frame into canny_dst_data (packed rows of
+// region.w bytes). False when OpenCV refused; the reason went to stderr.
+bool detect_edges(ConvertCannyPlugin *self, const guint8 *in, int stride, const Region &r) {
+  for (int i = 0; i < r.h; i++)
+    std::memcpy(self->canny_src_data + gsize(i) * r.w,
+                in + gsize(r.y + i) * stride + r.x, gsize(r.w));
+  const int aperture = kov_unit_control_get_int(self->aperture_ctl);
+  const float thresh2 = kov_unit_control_get_float(self->thresh2_ctl);
+  const float thresh1 = kov_unit_control_get_float(self->thresh1_ctl);
+  try {
+    const cv::Mat src(r.h, r.w, CV_8UC1, self->canny_src_data);
+    cv::Mat dst(r.h, r.w, CV_8UC1, self->canny_dst_data);
+    cv::Canny(src, dst, double(thresh1), double(thresh2), aperture);
+    // Canny reallocates dst only if its size or type were wrong; they are not,
+    // but a changed header would mean the edges are not in our buffer.
+    if (dst.data != self->canny_dst_data) {
+      std::fprintf(stderr, "Error: Canny edge detection wrote outside the unit's buffer\n");
+      return false;
+    }
+  } catch (const cv::Exception &e) {
+    std::fprintf(stderr, "Error: Canny edge detection failed: %s\n", e.err.c_str());
+    return false;
+  } catch (const std::bad_alloc &) {
+    std::fprintf(stderr, "Error: Canny edge detection ran out of memory\n");
+    return false;
+  }
+  return true;
+}
+
+void canny_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format) {
+  auto *self = cast<ConvertCannyPlugin>(unit);
+  if (frame == nullptr || format == nullptr) return;
+
+  // Anything the buffers were not made for goes on unchanged: frames outside
+  // a stream, another format, or a frame shorter than its format says.
+  const int w = format->width, h = format->height, stride = format->row_stride;
+  const gsize size = gsize(std::max(stride, 0)) * gsize(std::max(h, 0));
+  if (self->frame_data == nullptr || format->pixelformat != KOV_PIX_FMT_GREY || w <= 0 ||
+      h <= 0 || stride < w || size > self->frame_size ||
+      gsize(w) * gsize(h) > self->work_size || frame->data == nullptr ||
+      frame->length < size || frame->bytesused < size) {
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+
+  const Region r = frame_region(frame, w, h);
+  if (r.empty() || !detect_edges(self, frame->data, stride, r)) {
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+
+  KovFrameBuffer *out = kov_framebuffer_new(self->frame_data, size);
+  std::memcpy(self->frame_data, frame->data, size);
+  for (int i = 0; i < r.h; i++)
+    std::memcpy(self->frame_data + gsize(r.y + i) * stride + r.x,
+                self->canny_dst_data + gsize(i) * r.w, gsize(r.w));
+  kov_framebuffer_copy_metadata(out, frame);
+  out->bytesused = size;
+  kov_unit_produce_frame(unit, out, format);
+  g_object_unref(out);
+}
+
+gint canny_draw_gl(KovUnit *) { return 0; }
+
+void canny_finalize(GObject *object) {
+  free_buffers(reinterpret_cast<ConvertCannyPlugin *>(object));
+  parent_class<ConvertCannyPlugin>()->finalize(object);
+}
+
+void canny_class_init(KovUnitClass *klass) {
+  G_OBJECT_CLASS(klass)->finalize = canny_finalize;
+  klass->stream_init = canny_stream_init;
+  klass->stream_shutdown = canny_stream_shutdown;
+  klass->input_frame_ready = canny_input_frame_ready;
+  klass->draw_gl = canny_draw_gl;
+}
+
+void canny_init(ConvertCannyPlugin *self) {
+  KovUnit *unit = &self->parent;
+  self->thresh1_ctl =
+      kov_unit_add_control_float(unit, "thresh1", "Threshold 1", 0.0f, FLT_MAX, 1.0f, 400.0f, TRUE);
+  kov_unit_control_set_ui_hints(self->thresh1_ctl, KOV_UNIT_CONTROL_SPINBUTTON);
+  self->thresh2_ctl =
+      kov_unit_add_control_float(unit, "thresh2", "Threshold 2", 0.0f, FLT_MAX, 1.0f, 600.0f, TRUE);
+  kov_unit_control_set_ui_hints(self->thresh2_ctl, KOV_UNIT_CONTROL_SPINBUTTON);
+  self->aperture_ctl = kov_unit_add_control_int(unit, "aperture", "Aperture", 3, 7, 2, 5, TRUE);
+  g_signal_connect(unit, "input-format-changed", G_CALLBACK(on_input_format_changed), nullptr);
+}
+
+}  // namespace
+
+KOV_EXPORT ConvertCannyPlugin *convert_canny_plugin_new(void) {
+  return kov::plugin::cast<ConvertCannyPlugin>(kov::plugin::new_instance<ConvertCannyPlugin>());
+}
+
+namespace {
+gpointer create_canny_unit(void) { return convert_canny_plugin_new(); }
+}  // namespace
+
+KOV_PLUGIN_STOCK_UNIT_FULL(ConvertCannyPlugin, convert_canny_plugin_get_type, "ConvertCannyPlugin",
+                           canny_class_init, canny_init, "opencv", "convert_canny",
+                           "Do Canny on image with ROI", KOV_UNIT_RENDERS_GL, create_canny_unit)
