@@ -31,9 +31,15 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 stamp=/var/tmp/kovkit-apt-updated
-if [ ! -e "$stamp" ] || ! $SUDO apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1; then
+if [ ! -e "$stamp" ] || ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null 2>&1; then
   echo "install-deps: installing ${missing[*]}" >&2
   $SUDO apt-get update -qq
   $SUDO touch "$stamp" 2>/dev/null || true
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  log=$(mktemp)
+  if ! DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
 fi
