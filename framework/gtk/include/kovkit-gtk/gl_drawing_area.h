@@ -1,0 +1,57 @@
+/* KovGLDrawingArea: a GtkDrawingArea that shows a chain's GL units. It renders
+ * through an offscreen KovGLView (framebuffer object) at the widget's size and
+ * copies the picture to the widget with cairo on every draw. */
+#ifndef KOVKIT_GTK_GL_DRAWING_AREA_H
+#define KOVKIT_GTK_GL_DRAWING_AREA_H
+
+#include <gtk/gtk.h>
+#include <kovkit/kovkit.h>
+#include <kovkit/glview.h>
+
+G_BEGIN_DECLS
+
+#define KOV_TYPE_GL_DRAWING_AREA (kov_gl_drawing_area_get_type())
+#define KOV_GL_DRAWING_AREA(o) (G_TYPE_CHECK_INSTANCE_CAST((o), KOV_TYPE_GL_DRAWING_AREA, KovGLDrawingArea))
+#define KOV_IS_GL_DRAWING_AREA(o) (G_TYPE_CHECK_INSTANCE_TYPE((o), KOV_TYPE_GL_DRAWING_AREA))
+
+typedef struct _KovGLDrawingArea KovGLDrawingArea;
+typedef struct _KovGLDrawingAreaClass KovGLDrawingAreaClass;
+
+struct _KovGLDrawingArea {
+  GtkDrawingArea parent;
+  KovGLView *view;     /* made on first need; NULL when GL is unavailable */
+  gboolean view_failed;
+  gchar *view_error;   /* why the view could not be made */
+  KovUnitChain *chain; /* reference, given to the view */
+  gint vblank_sync;
+  guint8 *pixels;      /* read-back buffer, RGBA */
+  gsize pixels_size;
+};
+
+struct _KovGLDrawingAreaClass {
+  GtkDrawingAreaClass parent_class;
+};
+
+GType kov_gl_drawing_area_get_type(void);
+
+/* Returns: (transfer floating): a new drawing area. */
+GtkWidget *kov_gl_drawing_area_new(void);
+
+/* Stored for compatibility; an offscreen view presents without vertical
+ * synchronisation, the picture reaches the screen with GTK's next frame. */
+void kov_gl_drawing_area_set_vblank_sync(KovGLDrawingArea *area, gint vblank_sync);
+/* Presents what was drawn: schedules a redraw of the widget. */
+void kov_gl_drawing_area_swap_buffers(KovGLDrawingArea *area);
+/* Makes the view's GL context current: 0, or -1 when there is no context. */
+gint kov_gl_drawing_area_set_context(KovGLDrawingArea *area);
+/* Schedules a redraw of the widget. */
+void kov_gl_drawing_area_invalidate(KovGLDrawingArea *area);
+
+/* The chain whose GL units the area draws (a reference is kept; NULL drops it). */
+void kov_gl_drawing_area_set_chain(KovGLDrawingArea *area, KovUnitChain *chain);
+/* Returns: (transfer none) (nullable): the offscreen view, made if needed. */
+KovGLView *kov_gl_drawing_area_get_view(KovGLDrawingArea *area);
+
+G_END_DECLS
+
+#endif

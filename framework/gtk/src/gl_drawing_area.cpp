@@ -1,0 +1,188 @@
+// KovGLDrawingArea: renders a chain's GL units into the offscreen KovGLView
+// at the widget's size and paints the read-back picture with cairo.
+#include <kovkit-gtk/gl_drawing_area.h>
+
+#include <cstring>
+
+G_DEFINE_TYPE(KovGLDrawingArea, kov_gl_drawing_area, GTK_TYPE_DRAWING_AREA)
+
+namespace {
+
+constexpr gint kDefaultWidth = 320;
+constexpr gint kDefaultHeight = 240;
+
+// Makes the view on first use; remembers a failure so that a machine without
+// GL does not retry on every draw.
+KovGLView *ensure_view(KovGLDrawingArea *area) {
+  if (area->view != nullptr || area->view_failed) return area->view;
+  GError *error = nullptr;
+  area->view = kov_gl_view_new_offscreen(&error);
+  if (area->view == nullptr) {
+    area->view_failed = TRUE;
+    area->view_error = g_strdup(error != nullptr ? error->message : "no GL context");
+    g_clear_error(&error);
+    return nullptr;
+  }
+  if (area->chain != nullptr) kov_gl_view_set_chain(area->view, area->chain);
+  return area->view;
+}
+
+// Converts the view's RGBA rows into cairo's native-endian, premultiplied
+// ARGB32 (the view clears to opaque black, and units draw opaque, but alpha is
+// premultiplied anyway so that cairo never sees an invalid pixel).
+void rgba_to_cairo(const guint8 *src, gsize src_stride, guint8 *dst, gint dst_stride,
+                   gint width, gint height) {
+  for (gint y = 0; y < height; ++y) {
+    const guint8 *__restrict s = src + static_cast<gsize>(y) * src_stride;
+    guint32 *__restrict d = reinterpret_cast<guint32 *>(dst + static_cast<gsize>(y) * dst_stride);
+    for (gint x = 0; x < width; ++x) {
+      guint32 r = s[4 * x], g = s[4 * x + 1], b = s[4 * x + 2], a = s[4 * x + 3];
+      if (a != 255) {
+        r = r * a / 255;
+        g = g * a / 255;
+        b = b * a / 255;
+      }
+      d[x] = (a << 24) | (r << 16) | (g << 8) | b;
+    }
+  }
+}
+
+void paint_message(cairo_t *cr, const gchar *text) {
+  cairo_set_source_rgb(cr, 0.8, 0.8, 0.8);
+  cairo_move_to(cr, 8, 20);
+  cairo_show_text(cr, text);
+}
+
+gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
+  KovGLDrawingArea *area = KOV_GL_DRAWING_AREA(widget);
+  const gint width = gtk_widget_get_allocated_width(widget);
+  const gint height = gtk_widget_get_allocated_height(widget);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_paint(cr);
+  if (width <= 0 || height <= 0) return TRUE;
+
+  KovGLView *view = ensure_view(area);
+  if (view == nullptr) {
+    paint_message(cr, area->view_error);
+    return TRUE;
+  }
+  if (area->chain == nullptr) return TRUE;
+  if (kov_gl_view_render(view, width, height) != 0) return TRUE;
+
+  const gsize stride = static_cast<gsize>(width) * 4;
+  const gsize size = stride * static_cast<gsize>(height);
+  if (area->pixels_size < size) {
+    g_free(area->pixels);
+    area->pixels = static_cast<guint8 *>(g_malloc(size));
+    area->pixels_size = size;
+  }
+  if (!kov_gl_view_read_pixels(view, area->pixels, stride)) return TRUE;
+
+  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+  if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
+    cairo_surface_flush(surface);
+    rgba_to_cairo(area->pixels, stride, cairo_image_surface_get_data(surface),
+                  cairo_image_surface_get_stride(surface), width, height);
+    cairo_surface_mark_dirty(surface);
+    cairo_set_source_surface(cr, surface, 0, 0);
+    cairo_paint(cr);
+  }
+  cairo_surface_destroy(surface);
+  return TRUE;
+}
+
+// Asks for the chain's frame size, so that a frame is shown pixel for pixel
+// when the window leaves room for it.
+void get_preferred_size(KovGLDrawingArea *area, bool horizontal, gint *minimum, gint *natural) {
+  gint w = kDefaultWidth, h = kDefaultHeight;
+  if (area->view != nullptr) {
+    gint fw = 0, fh = 0;
+    if (kov_gl_view_get_frame_size(area->view, &fw, &fh) && fw > 0 && fh > 0) {
+      w = fw;
+      h = fh;
+    }
+  }
+  *minimum = 1;
+  *natural = horizontal ? w : h;
+}
+
+void get_preferred_width(GtkWidget *widget, gint *minimum, gint *natural) {
+  get_preferred_size(KOV_GL_DRAWING_AREA(widget), true, minimum, natural);
+}
+
+void get_preferred_height(GtkWidget *widget, gint *minimum, gint *natural) {
+  get_preferred_size(KOV_GL_DRAWING_AREA(widget), false, minimum, natural);
+}
+
+void dispose(GObject *object) {
+  KovGLDrawingArea *area = KOV_GL_DRAWING_AREA(object);
+  // The view releases the chain's GL units with its context current.
+  g_clear_pointer(&area->view, kov_gl_view_free);
+  g_clear_object(&area->chain);
+  G_OBJECT_CLASS(kov_gl_drawing_area_parent_class)->dispose(object);
+}
+
+void finalize(GObject *object) {
+  KovGLDrawingArea *area = KOV_GL_DRAWING_AREA(object);
+  g_free(area->pixels);
+  g_free(area->view_error);
+  G_OBJECT_CLASS(kov_gl_drawing_area_parent_class)->finalize(object);
+}
+
+}  // namespace
+
+static void kov_gl_drawing_area_class_init(KovGLDrawingAreaClass *klass) {
+  GObjectClass *object_class = G_OBJECT_CLASS(klass);
+  object_class->dispose = dispose;
+  object_class->finalize = finalize;
+  GtkWidgetClass *widget_class = GTK_WIDGET_CLASS(klass);
+  widget_class->draw = on_draw;
+  widget_class->get_preferred_width = get_preferred_width;
+  widget_class->get_preferred_height = get_preferred_height;
+}
+
+static void kov_gl_drawing_area_init(KovGLDrawingArea *area) {
+  area->vblank_sync = 1;
+}
+
+GtkWidget *kov_gl_drawing_area_new(void) {
+  return GTK_WIDGET(g_object_new(KOV_TYPE_GL_DRAWING_AREA, nullptr));
+}
+
+void kov_gl_drawing_area_set_vblank_sync(KovGLDrawingArea *area, gint vblank_sync) {
+  g_return_if_fail(KOV_IS_GL_DRAWING_AREA(area));
+  area->vblank_sync = vblank_sync;
+}
+
+void kov_gl_drawing_area_swap_buffers(KovGLDrawingArea *area) {
+  g_return_if_fail(KOV_IS_GL_DRAWING_AREA(area));
+  gtk_widget_queue_draw(GTK_WIDGET(area));
+}
+
+gint kov_gl_drawing_area_set_context(KovGLDrawingArea *area) {
+  g_return_val_if_fail(KOV_IS_GL_DRAWING_AREA(area), -1);
+  KovGLView *view = ensure_view(area);
+  if (view == nullptr) return -1;
+  return kov_gl_view_make_current(view) ? 0 : -1;
+}
+
+void kov_gl_drawing_area_invalidate(KovGLDrawingArea *area) {
+  g_return_if_fail(KOV_IS_GL_DRAWING_AREA(area));
+  gtk_widget_queue_draw(GTK_WIDGET(area));
+}
+
+void kov_gl_drawing_area_set_chain(KovGLDrawingArea *area, KovUnitChain *chain) {
+  g_return_if_fail(KOV_IS_GL_DRAWING_AREA(area));
+  g_return_if_fail(chain == nullptr || KOV_IS_UNIT_CHAIN(chain));
+  if (chain == area->chain) return;
+  if (chain != nullptr) g_object_ref_sink(chain);
+  if (area->view != nullptr) kov_gl_view_set_chain(area->view, chain);
+  if (area->chain != nullptr) g_object_unref(area->chain);
+  area->chain = chain;
+  gtk_widget_queue_resize(GTK_WIDGET(area));
+}
+
+KovGLView *kov_gl_drawing_area_get_view(KovGLDrawingArea *area) {
+  g_return_val_if_fail(KOV_IS_GL_DRAWING_AREA(area), nullptr);
+  return ensure_view(area);
+}

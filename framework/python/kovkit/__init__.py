@@ -1,0 +1,31 @@
+"""kovkit: the framework's units and chains for Python.
+
+Unit, Chain and GInitiallyUnowned are the GObject classes of the framework
+library (through its introspection typelib, namespace Kovkit). The GTK
+widgets are in the subpackage kovkit.gtk, which this package does not import.
+"""
+
+import os
+
+import gi
+
+from . import _paths
+
+_here = os.path.dirname(os.path.abspath(__file__))
+
+gi.require_version("GIRepository", "2.0")
+from gi.repository import GIRepository  # noqa: E402
+
+# The typelib lies next to this file; the library it names is found in the
+# folder the build (or the installation) put it in.
+GIRepository.Repository.prepend_search_path(_here)
+GIRepository.Repository.prepend_library_path(_paths.LIBRARY_DIR)
+
+gi.require_version("Kovkit", "6.0")
+from gi.repository import GObject, Kovkit  # noqa: E402
+
+Unit = Kovkit.Unit
+Chain = Kovkit.UnitChain
+GInitiallyUnowned = GObject.InitiallyUnowned
+
+__all__ = ["Unit", "Chain", "GInitiallyUnowned", "Kovkit"]
