@@ -13,5 +13,7 @@
 #include <kovkit/pixel.h>
 #include <kovkit/gltexture.h>
 #include <kovkit/glview.h>
+#include <kovkit/imageio.h>
+#include <kovkit/fileunits.h>
 
 #endif
