@@ -187,9 +187,11 @@ TEST_F(FlipTest, OutputCarriesTimestampMetadataAndFullSize) {
 
 TEST_F(FlipTest, ShortFrameIsPassedOnUnreadAndUnflipped) {
   start(KOV_PIX_FMT_RGB3, 4, 4, 12, true, true);
-  // One byte short of 4 rows of 12: in an ASan build any read of the
-  // missing byte is reported.
-  Ref<KovFrameBuffer> frame = kovtest::make_frame(std::vector<uint8_t>(47, 9));
+  // One byte short of 4 rows of 12, in a heap block of exactly that size: in
+  // an ASan build any read of the missing byte is reported.
+  std::vector<uint8_t> bytes(47, 9);
+  Ref<KovFrameBuffer> frame(kov_framebuffer_new(bytes.data(), bytes.size()));
+  frame->bytesused = bytes.size();
   kovtest::source_push(source_.get(), frame.get());
   ASSERT_EQ(recorder_->count(), 1u);
   EXPECT_EQ(recorder_->frames[0].get(), frame.get());
