@@ -1,0 +1,124 @@
+// In-memory JPEG compression with libjpeg (6.2 interface).
+//
+// libjpeg reports errors by calling the error manager's error_exit, which
+// here jumps back to compress_image with longjmp. compress_image therefore
+// holds only plain data (no object with a destructor) between setjmp and the
+// end of the compression.
+#include "compress.h"
+
+#include <csetjmp>
+#include <cstdio>
+
+#include <jpeglib.h>
+
+#include <kovkit/pixel.h>
+
+namespace kov::jpeg_encode {
+namespace {
+
+enum class Input { rgb, gray, bgra };
+
+// The library's standard error manager followed by the jump buffer that
+// error_exit and the full-buffer callback return through.
+struct JumpingErrorManager {
+  jpeg_error_mgr pub;
+  jmp_buf jump;
+};
+
+// Jump values: 1 for a library error, 2 for an exhausted output buffer.
+constexpr int kLibraryError = 1;
+constexpr int kBufferFull = 2;
+
+void on_library_error(j_common_ptr cinfo) {
+  (*cinfo->err->output_message)(cinfo);
+  longjmp(reinterpret_cast<JumpingErrorManager *>(cinfo->err)->jump, kLibraryError);
+}
+
+void on_init_destination(j_compress_ptr) {}
+void on_term_destination(j_compress_ptr) {}
+
+// Reached when free_in_buffer has dropped to 0. The buffer cannot grow, so
+// the frame is abandoned here before the library writes another byte.
+boolean on_jpeg_buffer_full(j_compress_ptr cinfo) {
+  fputs("Error: JPEG compressor ran out of buffer space\n", stderr);
+  longjmp(reinterpret_cast<JumpingErrorManager *>(cinfo->err)->jump, kBufferFull);
+}
+
+int compress_image(Input input, const uint8_t *pixels, int width, int height, ptrdiff_t stride,
+                   uint8_t *out, size_t *size, int quality) {
+  jpeg_compress_struct cinfo;
+  JumpingErrorManager jerr;
+  jpeg_destination_mgr dest;
+  const size_t initial_free = *size;
+
+  cinfo.err = jpeg_std_error(&jerr.pub);
+  jerr.pub.error_exit = on_library_error;
+  if (setjmp(jerr.jump) != 0) {
+    jpeg_destroy_compress(&cinfo);
+    *size = 0;
+    return -1;
+  }
+  jpeg_create_compress(&cinfo);
+
+  dest.next_output_byte = out;
+  dest.free_in_buffer = initial_free;
+  dest.init_destination = on_init_destination;
+  dest.empty_output_buffer = on_jpeg_buffer_full;
+  dest.term_destination = on_term_destination;
+  cinfo.dest = &dest;
+
+  cinfo.image_width = static_cast<JDIMENSION>(width < 0 ? 0 : width);
+  cinfo.image_height = static_cast<JDIMENSION>(height < 0 ? 0 : height);
+  cinfo.input_components = input == Input::gray ? 1 : 3;
+  cinfo.in_color_space = input == Input::gray ? JCS_GRAYSCALE : JCS_RGB;
+
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  jpeg_start_compress(&cinfo, TRUE);
+
+  // One scratch row for converted BGRA rows, from the library's per-image
+  // pool: it is released by jpeg_destroy_compress on every path, including
+  // the jump back from an error. 16 extra bytes leave room to align it.
+  uint8_t *scratch = nullptr;
+  if (input == Input::bgra) {
+    auto *raw = static_cast<uint8_t *>((*cinfo.mem->alloc_small)(
+        reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE, 3 * size_t(cinfo.image_width) + 16));
+    scratch = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(raw) + 15) & ~uintptr_t(15));
+  }
+
+  while (cinfo.next_scanline < cinfo.image_height) {
+    const uint8_t *row = pixels + ptrdiff_t(cinfo.next_scanline) * stride;
+    JSAMPROW rows[1];
+    if (input == Input::bgra) {
+      kov_pixel_convert_8u_bgra_to_8u_rgb(scratch, 0, width, 1, row, 0);
+      rows[0] = scratch;
+    } else {
+      rows[0] = const_cast<JSAMPROW>(row);  // the library only reads input rows
+    }
+    jpeg_write_scanlines(&cinfo, rows, 1);
+  }
+
+  jpeg_finish_compress(&cinfo);
+  *size = initial_free - dest.free_in_buffer;
+  jpeg_destroy_compress(&cinfo);
+  return 0;
+}
+
+}  // namespace
+
+int compress_rgb(const uint8_t *pixels, int width, int height, ptrdiff_t stride, uint8_t *out,
+                 size_t *size, int quality) {
+  return compress_image(Input::rgb, pixels, width, height, stride, out, size, quality);
+}
+
+int compress_gray(const uint8_t *pixels, int width, int height, ptrdiff_t stride, uint8_t *out,
+                  size_t *size, int quality) {
+  return compress_image(Input::gray, pixels, width, height, stride, out, size, quality);
+}
+
+int compress_bgra(const uint8_t *pixels, int width, int height, ptrdiff_t stride, uint8_t *out,
+                  size_t *size, int quality) {
+  return compress_image(Input::bgra, pixels, width, height, stride, out, size, quality);
+}
+
+}  // namespace kov::jpeg_encode
