@@ -53,21 +53,22 @@ void paint_message(cairo_t *cr, const gchar *text) {
   cairo_show_text(cr, text);
 }
 
+// Returns FALSE so that handlers connected after it can draw on top.
 gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
   KovGLDrawingArea *area = KOV_GL_DRAWING_AREA(widget);
   const gint width = gtk_widget_get_allocated_width(widget);
   const gint height = gtk_widget_get_allocated_height(widget);
   cairo_set_source_rgb(cr, 0, 0, 0);
   cairo_paint(cr);
-  if (width <= 0 || height <= 0) return TRUE;
+  if (width <= 0 || height <= 0) return FALSE;
 
   KovGLView *view = ensure_view(area);
   if (view == nullptr) {
     paint_message(cr, area->view_error);
-    return TRUE;
+    return FALSE;
   }
-  if (area->chain == nullptr) return TRUE;
-  if (kov_gl_view_render(view, width, height) != 0) return TRUE;
+  if (area->chain == nullptr) return FALSE;
+  if (kov_gl_view_render(view, width, height) != 0) return FALSE;
 
   const gsize stride = static_cast<gsize>(width) * 4;
   const gsize size = stride * static_cast<gsize>(height);
@@ -76,7 +77,7 @@ gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
     area->pixels = static_cast<guint8 *>(g_malloc(size));
     area->pixels_size = size;
   }
-  if (!kov_gl_view_read_pixels(view, area->pixels, stride)) return TRUE;
+  if (!kov_gl_view_read_pixels(view, area->pixels, stride)) return FALSE;
 
   cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
   if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
@@ -88,7 +89,7 @@ gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
     cairo_paint(cr);
   }
   cairo_surface_destroy(surface);
-  return TRUE;
+  return FALSE;
 }
 
 // Asks for the chain's frame size, so that a frame is shown pixel for pixel

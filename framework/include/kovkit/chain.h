@@ -20,11 +20,17 @@ KovUnitChain *kov_unit_chain_new(void);
 void kov_unit_chain_add_unit(KovUnitChain *chain, KovUnit *unit);
 /* Stops and removes every unit. */
 void kov_unit_chain_clear(KovUnitChain *chain);
-/* Returns: (transfer none) (element-type KovUnit): the units in order. */
+/**
+ * kov_unit_chain_get_units:
+ * Returns: (transfer none) (element-type KovUnit): the units in order.
+ */
 const GList *kov_unit_chain_get_units(KovUnitChain *chain);
 /* Returns: (transfer none) (nullable): */
 KovUnit *kov_unit_chain_get_last_unit(KovUnitChain *chain);
-/* Returns: (transfer none) (nullable): the first unit with that identifier. */
+/**
+ * kov_unit_chain_find_unit_by_id:
+ * Returns: (transfer none) (nullable): the first unit with that identifier.
+ */
 KovUnit *kov_unit_chain_find_unit_by_id(KovUnitChain *chain, const gchar *id);
 gboolean kov_unit_chain_has_gl_units(KovUnitChain *chain);
 

@@ -108,7 +108,10 @@ KovUnitDescription *kov_unit_get_description(KovUnit *unit);
 void kov_unit_set_description(KovUnit *unit, KovUnitDescription *description);
 
 /* Controls. */
-/* Returns: (transfer none) (element-type KovUnitControl): in creation order. */
+/**
+ * kov_unit_get_controls:
+ * Returns: (transfer none) (element-type KovUnitControl): in creation order.
+ */
 const GList *kov_unit_get_controls(KovUnit *unit);
 /* Returns: (transfer none) (nullable): the control with that id. */
 KovUnitControl *kov_unit_find_control(KovUnit *unit, const gchar *id);
