@@ -1,0 +1,199 @@
+// convert.to_rgb8: turns any supported input into 8-bit RGB (RGB3). It
+// converts nothing itself but BGRA: for each input format it creates a
+// private worker unit by identifier (the colour-space converter, the fast
+// debayer or a JPEG decompressor), feeds it from its own input unit, offers
+// the worker's RGB formats as its own and relays the worker's frames. The
+// fast debayer's BGR4 output is converted to RGB here; an RGB3 input is
+// passed through untouched.
+#include <kovkit/plugin_frame.h>
+#include <kovkit/trace.h>
+
+#include <cstring>
+
+namespace {
+
+struct KovRgb8Convert {
+  KovUnit parent;
+  KovUnit *worker;           // one strong reference, or NULL
+  KovUnitManager *manager;   // one strong reference
+};
+
+// Object data on each mirrored output format: the worker format it stands for.
+constexpr const char *kWorkerFormatKey = "rgb8_convert:wfmt";
+
+KovRgb8Convert *as_rgb8(gpointer object) { return kov::plugin::cast<KovRgb8Convert>(object); }
+
+void on_worker_frame_ready(KovUnit *worker, KovFrameBuffer *frame, KovUnitFormat *wf,
+                           gpointer user_data);
+
+void drop_worker(KovRgb8Convert *self) {
+  if (self->worker == nullptr) return;
+  g_signal_handlers_disconnect_matched(
+      self->worker, GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0, 0, nullptr,
+      reinterpret_cast<gpointer>(on_worker_frame_ready), self);
+  g_object_unref(self->worker);
+  self->worker = nullptr;
+}
+
+// Creates the worker when there is none yet and the manager knows the id.
+void try_create_worker(KovRgb8Convert *self, const gchar *id) {
+  if (self->worker != nullptr) return;
+  if (kov_unit_manager_find_unit_description(self->manager, id) == nullptr) return;
+  self->worker = kov_unit_manager_create_unit_by_id(self->manager, id);
+  if (self->worker == nullptr) return;
+  kov_dbg(KOV_DBG_DRIVER, "using worker unit [%s]\n", id);
+}
+
+void mirror_worker_formats(KovUnit *unit, KovUnit *worker) {
+  const bool debayer = std::strcmp(kov_unit_get_id(worker), "convert.fast_debayer") == 0;
+  GList *formats = kov_unit_get_output_formats(worker);
+  for (GList *l = formats; l != nullptr; l = l->next) {
+    auto *f = static_cast<KovUnitFormat *>(l->data);
+    KovUnitFormat *mine = nullptr;
+    if (f->pixelformat == KOV_PIX_FMT_RGB3)
+      mine = kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, f->name, f->width, f->height,
+                                        f->row_stride);
+    else if (debayer && f->pixelformat == KOV_PIX_FMT_BGR4)
+      mine = kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, f->name, f->width, f->height,
+                                        3 * f->width);
+    if (mine != nullptr) g_object_set_data(G_OBJECT(mine), kWorkerFormatKey, f);
+  }
+  g_list_free(formats);
+}
+
+void on_input_format_changed(KovUnit *unit, KovUnitFormat *in, gpointer) {
+  KovRgb8Convert *self = as_rgb8(unit);
+  const bool was_streaming = kov_unit_is_streaming(unit);
+  kov_unit_stream_shutdown(unit);
+  drop_worker(self);
+  kov_unit_remove_all_output_formats(unit);
+  if (in == nullptr) return;
+
+  switch (in->pixelformat) {
+    case KOV_PIX_FMT_RGB3:
+      kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, in->name, in->width, in->height,
+                                 in->row_stride);
+      if (was_streaming) kov_unit_stream_init(unit, nullptr);
+      return;
+    case KOV_PIX_FMT_BGR4:
+    case KOV_PIX_FMT_BGR3:
+    case KOV_PIX_FMT_GREY:
+    case KOV_PIX_FMT_I420:
+    case KOV_PIX_FMT_YUYV:
+    case KOV_PIX_FMT_UYVY:
+      try_create_worker(self, "convert.colorspace");
+      break;
+    case KOV_PIX_FMT_BA81:
+    case KOV_PIX_FMT_XXX2:
+    case KOV_PIX_FMT_XXX3:
+    case KOV_PIX_FMT_XXX4:
+      try_create_worker(self, "convert.fast_debayer");
+      break;
+    case KOV_PIX_FMT_MJPG:
+      try_create_worker(self, "ipp.jpeg_decompress");
+      try_create_worker(self, "framewave.jpeg_decompress");
+      try_create_worker(self, "convert.jpeg_decompress");
+      break;
+    default:
+      return;
+  }
+  if (self->worker == nullptr) return;
+
+  g_object_ref_sink(self->worker);
+  g_signal_connect_data(self->worker, "frame-ready", G_CALLBACK(on_worker_frame_ready), self,
+                        nullptr, GConnectFlags(0));
+  kov_unit_set_input(self->worker, kov_unit_get_input(unit));
+  mirror_worker_formats(unit, self->worker);
+  if (was_streaming) kov_unit_stream_init(unit, nullptr);
+}
+
+gint rgb8_stream_init(KovUnit *unit, KovUnitFormat *format) {
+  KovRgb8Convert *self = as_rgb8(unit);
+  KovUnit *input = kov_unit_get_input(unit);
+  KovUnitFormat *in = input != nullptr ? kov_unit_get_output_format(input) : nullptr;
+  if (in != nullptr && in->pixelformat == KOV_PIX_FMT_RGB3) return 0;
+  if (self->worker == nullptr || format == nullptr) return -1;
+  auto *wf = static_cast<KovUnitFormat *>(g_object_get_data(G_OBJECT(format), kWorkerFormatKey));
+  if (wf == nullptr) return -1;
+  return kov_unit_stream_init(self->worker, wf);
+}
+
+gint rgb8_stream_shutdown(KovUnit *unit) {
+  KovRgb8Convert *self = as_rgb8(unit);
+  return self->worker != nullptr ? kov_unit_stream_shutdown(self->worker) : 0;
+}
+
+void rgb8_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *in) {
+  if (in != nullptr && in->pixelformat == KOV_PIX_FMT_RGB3) kov_unit_produce_frame(unit, frame, in);
+}
+
+// BGRA frame of the fast debayer to a new RGB3 frame in the unit's format.
+void convert_bgra_frame(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *wf) {
+  KovUnitFormat *out = kov_unit_get_output_format(unit);
+  const gchar *name = kov_unit_get_name(unit);
+  if (out == nullptr || !kov_unit_is_streaming(unit)) {
+    kov_dbg(KOV_DBG_ERROR, "[%s] worker frame arrived while not streaming, dropped\n", name);
+    return;
+  }
+  // Rows to read: row_stride × (height − 1) + 4 × width bytes of the frame;
+  // rows to write: the unit's own format, which mirrors the worker's size.
+  const gsize w = gsize(MAX(wf->width, 0)), h = gsize(MAX(wf->height, 0));
+  if (w == 0 || h == 0 || wf->row_stride < gint(4 * w) || out->width != wf->width ||
+      out->height != wf->height || out->row_stride < gint(3 * w) ||
+      frame->bytesused < gsize(wf->row_stride) * (h - 1) + 4 * w) {
+    kov_dbg(KOV_DBG_ERROR, "[%s] worker frame does not fit the stream, dropped\n", name);
+    return;
+  }
+  const gsize size = w * h * 3;
+  KovFrameBuffer *rgb = kov_framebuffer_new_alloc(MAX(size, gsize(out->row_stride) * h));
+  if (rgb == nullptr) {
+    kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an output frame, dropped\n", name);
+    return;
+  }
+  kov_pixel_convert_8u_bgra_to_8u_rgb(rgb->data, out->row_stride, wf->width, wf->height,
+                                      frame->data, wf->row_stride);
+  kov_framebuffer_copy_metadata(rgb, frame);
+  rgb->bytesused = size;
+  kov_unit_produce_frame(unit, rgb, out);
+  g_object_unref(rgb);
+}
+
+void on_worker_frame_ready(KovUnit *, KovFrameBuffer *frame, KovUnitFormat *wf,
+                           gpointer user_data) {
+  KovUnit *unit = KOV_UNIT(user_data);
+  if (frame == nullptr || wf == nullptr) return;
+  if (wf->pixelformat == KOV_PIX_FMT_RGB3)
+    kov_unit_produce_frame(unit, frame, wf);
+  else if (wf->pixelformat == KOV_PIX_FMT_BGR4)
+    convert_bgra_frame(unit, frame, wf);
+}
+
+void rgb8_finalize(GObject *object) {
+  KovRgb8Convert *self = as_rgb8(object);
+  drop_worker(self);
+  if (self->manager != nullptr) g_object_unref(self->manager);
+  self->manager = nullptr;
+  kov::plugin::parent_class<KovRgb8Convert>()->finalize(object);
+}
+
+void rgb8_class_init(KovUnitClass *klass) {
+  G_OBJECT_CLASS(klass)->finalize = rgb8_finalize;
+  klass->stream_init = rgb8_stream_init;
+  klass->stream_shutdown = rgb8_stream_shutdown;
+  klass->input_frame_ready = rgb8_input_frame_ready;
+}
+
+void rgb8_init(KovRgb8Convert *self) {
+  KovUnit *unit = &self->parent;
+  kov_unit_set_preferred_format(unit, KOV_PIX_FMT_RGB3, 0, 0, 0);
+  self->worker = nullptr;
+  self->manager = kov_unit_manager_get_and_ref();
+  g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed),
+                        nullptr, nullptr, GConnectFlags(0));
+}
+
+}  // namespace
+
+KOV_PLUGIN_STOCK_UNIT(KovRgb8Convert, kov_rgb8_convert_get_type, "KovRgb8Convert",
+                      rgb8_class_init, rgb8_init, "convert", "to_rgb8",
+                      "Convert to 8-bit RGB", 0)
