@@ -350,6 +350,7 @@ gboolean test_src_control_change(KovUnit *unit, KovUnitControl *control,
                                  const GValue *proposed, GValue *store) {
   auto *src = reinterpret_cast<KovTestSrc *>(unit);
   g_value_copy(proposed, store);
+  if (control == src->rate_ctl) src->next_time = kov_time_now();  // the new rate starts now
   if (control == src->width_ctl || control == src->height_ctl) {
     int w = control == src->width_ctl ? g_value_get_int(proposed)
                                       : kov_unit_control_get_int(src->width_ctl);
