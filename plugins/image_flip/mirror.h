@@ -123,7 +123,7 @@ using MirrorFn = void (*)(uint8_t *__restrict, const uint8_t *__restrict, size_t
 // other sizes (use mirror_row_n).
 inline MirrorFn pick_mirror(size_t bpp) {
 #ifdef KOV_MIRROR_X86
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
   static const bool sse2 = __builtin_cpu_supports("sse2");
   switch (bpp) {
     case 1: return ssse3 ? mirror_row_1_ssse3 : mirror_row_1_scalar;
