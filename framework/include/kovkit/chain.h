@@ -13,7 +13,10 @@ G_BEGIN_DECLS
 
 GType kov_unit_chain_get_type(void);
 
-/* Returns: (transfer floating): a new, empty chain. */
+/**
+ * kov_unit_chain_new:
+ * Returns: (transfer floating): a new, empty chain.
+ */
 KovUnitChain *kov_unit_chain_new(void);
 
 /* Appends @unit (sinking a floating reference) and feeds it from the last unit. */
@@ -25,7 +28,10 @@ void kov_unit_chain_clear(KovUnitChain *chain);
  * Returns: (transfer none) (element-type KovUnit): the units in order.
  */
 const GList *kov_unit_chain_get_units(KovUnitChain *chain);
-/* Returns: (transfer none) (nullable): */
+/**
+ * kov_unit_chain_get_last_unit:
+ * Returns: (transfer none) (nullable):
+ */
 KovUnit *kov_unit_chain_get_last_unit(KovUnitChain *chain);
 /**
  * kov_unit_chain_find_unit_by_id:

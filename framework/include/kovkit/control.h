@@ -53,7 +53,10 @@ gint kov_unit_control_get_int(KovUnitControl *control);
 gfloat kov_unit_control_get_float(KovUnitControl *control);
 gint kov_unit_control_get_enum(KovUnitControl *control);
 const gchar *kov_unit_control_get_string(KovUnitControl *control);
-/* Returns: (transfer none): the current value. */
+/**
+ * kov_unit_control_get_value:
+ * Returns: (transfer none): the current value.
+ */
 const GValue *kov_unit_control_get_value(KovUnitControl *control);
 
 /* A user's change: checked, then offered to the unit's control_change slot,
@@ -82,7 +85,10 @@ void kov_unit_control_set_enabled(KovUnitControl *control, gboolean enabled);
 const gchar *kov_unit_control_get_id(KovUnitControl *control);
 const gchar *kov_unit_control_get_label(KovUnitControl *control);
 KovUnitControlType kov_unit_control_get_control_type(KovUnitControl *control);
-/* Returns: (transfer none): the unit the control belongs to. */
+/**
+ * kov_unit_control_get_unit:
+ * Returns: (transfer none): the unit the control belongs to.
+ */
 KovUnit *kov_unit_control_get_unit(KovUnitControl *control);
 gboolean kov_unit_control_is_enabled(KovUnitControl *control);
 guint kov_unit_control_get_ui_hints(KovUnitControl *control);
@@ -91,7 +97,10 @@ const gchar *kov_unit_control_get_display_format(KovUnitControl *control);
 gdouble kov_unit_control_get_min(KovUnitControl *control);
 gdouble kov_unit_control_get_max(KovUnitControl *control);
 gdouble kov_unit_control_get_step(KovUnitControl *control);
-/* Returns: (transfer none): the default value. */
+/**
+ * kov_unit_control_get_default:
+ * Returns: (transfer none): the default value.
+ */
 const GValue *kov_unit_control_get_default(KovUnitControl *control);
 /* Entries of an enum control (NULL for others); @n_entries may be NULL. */
 const KovUnitControlEnumEntry *kov_unit_control_get_enum_entries(KovUnitControl *control,

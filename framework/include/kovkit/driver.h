@@ -69,11 +69,17 @@ const gchar *kov_unit_driver_get_name(KovUnitDriver *driver);
 KovUnitDescription *kov_unit_driver_add_unit_description(KovUnitDriver *driver,
                                                          const gchar *label,
                                                          const gchar *name, guint flags);
-/* Returns: (transfer none) (element-type KovUnitDescription): */
+/**
+ * kov_unit_driver_get_unit_descriptions:
+ * Returns: (transfer none) (element-type KovUnitDescription):
+ */
 const GList *kov_unit_driver_get_unit_descriptions(KovUnitDriver *driver);
 /* Runs update_unit_descriptions once; later calls do nothing. */
 gint kov_unit_driver_update_unit_descriptions(KovUnitDriver *driver);
-/* Returns: (transfer floating) (nullable): a new unit, with its description set. */
+/**
+ * kov_unit_driver_create_unit:
+ * Returns: (transfer floating) (nullable): a new unit, with its description set.
+ */
 KovUnit *kov_unit_driver_create_unit(KovUnitDriver *driver, KovUnitDescription *description);
 
 /* Descriptions. */
@@ -82,7 +88,10 @@ const gchar *kov_unit_description_get_package(KovUnitDescription *desc);
 const gchar *kov_unit_description_get_name(KovUnitDescription *desc);
 const gchar *kov_unit_description_get_label(KovUnitDescription *desc);
 guint kov_unit_description_get_flags(KovUnitDescription *desc);
-/* Returns: (transfer none): */
+/**
+ * kov_unit_description_get_driver:
+ * Returns: (transfer none):
+ */
 KovUnitDriver *kov_unit_description_get_driver(KovUnitDescription *desc);
 
 G_END_DECLS

@@ -21,10 +21,16 @@ GType kov_unit_manager_get_type(void);
  */
 KovUnitManager *kov_unit_manager_get_and_ref(void);
 
-/* Returns: (transfer none) (nullable): the description with that identifier. */
+/**
+ * kov_unit_manager_find_unit_description:
+ * Returns: (transfer none) (nullable): the description with that identifier.
+ */
 KovUnitDescription *kov_unit_manager_find_unit_description(KovUnitManager *manager,
                                                            const gchar *id);
-/* Returns: (transfer full) (nullable): a new floating unit, or NULL. */
+/**
+ * kov_unit_manager_create_unit_by_id:
+ * Returns: (transfer full) (nullable): a new floating unit, or NULL.
+ */
 KovUnit *kov_unit_manager_create_unit_by_id(KovUnitManager *manager, const gchar *id);
 /**
  * kov_unit_manager_get_unit_descriptions:
@@ -38,7 +44,10 @@ void kov_unit_manager_register_driver(KovUnitManager *manager, KovUnitDriver *dr
 /* Loads one plug-in module file; FALSE with @error set when it is not one. */
 gboolean kov_unit_manager_load_module(KovUnitManager *manager, const gchar *path,
                                       GError **error);
-/* Returns: (transfer none) (element-type utf8): the directories searched, in order. */
+/**
+ * kov_unit_manager_get_plugin_dirs:
+ * Returns: (transfer none) (element-type utf8): the directories searched, in order.
+ */
 const GList *kov_unit_manager_get_plugin_dirs(KovUnitManager *manager);
 
 G_END_DECLS

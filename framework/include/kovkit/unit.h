@@ -49,11 +49,17 @@ GType kov_unit_get_type(void);
  * announces it to the units fed by this one. A streaming unit is stopped
  * around the change and restarted with its new format. */
 void kov_unit_set_input(KovUnit *unit, KovUnit *input);
-/* Returns: (transfer none) (nullable): the input unit. */
+/**
+ * kov_unit_get_input:
+ * Returns: (transfer none) (nullable): the input unit.
+ */
 KovUnit *kov_unit_get_input(KovUnit *unit);
 
 /* Output formats. */
-/* Returns: (transfer none): the new format, owned by the unit. */
+/**
+ * kov_unit_add_output_format:
+ * Returns: (transfer none): the new format, owned by the unit.
+ */
 KovUnitFormat *kov_unit_add_output_format(KovUnit *unit, guint32 pixelformat,
                                           const gchar *name, gint width, gint height,
                                           gint row_stride);
@@ -64,7 +70,10 @@ void kov_unit_remove_all_output_formats(KovUnit *unit);
  * the offered formats; free it with g_list_free, the formats stay the unit's.
  */
 GList *kov_unit_get_output_formats(KovUnit *unit);
-/* Returns: (transfer none) (nullable): the current output format. */
+/**
+ * kov_unit_get_output_format:
+ * Returns: (transfer none) (nullable): the current output format.
+ */
 KovUnitFormat *kov_unit_get_output_format(KovUnit *unit);
 /* Chooses one of the offered formats as the current one (FALSE if it is not
  * offered); announces it downstream when it changed. */
@@ -103,7 +112,10 @@ const gchar *kov_unit_get_name(KovUnit *unit); /* display name */
 void kov_unit_set_name(KovUnit *unit, const gchar *name);
 const gchar *kov_unit_get_id(KovUnit *unit); /* "package.name", "" if unknown */
 guint kov_unit_get_flags(KovUnit *unit);
-/* Returns: (transfer none) (nullable): the description the unit was made from. */
+/**
+ * kov_unit_get_description:
+ * Returns: (transfer none) (nullable): the description the unit was made from.
+ */
 KovUnitDescription *kov_unit_get_description(KovUnit *unit);
 void kov_unit_set_description(KovUnit *unit, KovUnitDescription *description);
 
@@ -113,7 +125,10 @@ void kov_unit_set_description(KovUnit *unit, KovUnitDescription *description);
  * Returns: (transfer none) (element-type KovUnitControl): in creation order.
  */
 const GList *kov_unit_get_controls(KovUnit *unit);
-/* Returns: (transfer none) (nullable): the control with that id. */
+/**
+ * kov_unit_find_control:
+ * Returns: (transfer none) (nullable): the control with that id.
+ */
 KovUnitControl *kov_unit_find_control(KovUnit *unit, const gchar *id);
 
 /* Microseconds since the Unix epoch (gettimeofday). */
