@@ -84,3 +84,23 @@ def test_bad_chain_description_is_reported(tmp_path):
     assert result.returncode == 1
     assert "kovkit-view: Error: " in result.stderr and "no.such_unit" in result.stderr
     assert not shot.exists()
+
+
+def test_xor_marker_shows_over_the_picture(tmp_path):
+    # The manual marker draws its cross with a logical XOR, which also flips
+    # the alpha byte of the GL picture: the widget must still show it, white
+    # over the black background. Its centre is 200 pixels left of the frame's.
+    result, shot = run_view(tmp_path, "input.example ! output.opengl ! oxa.manual-marker marker-x=-200")
+    assert result.returncode == 0, result.stderr
+    x0, y0, w, h = picture_of(result)
+    pixbuf = GdkPixbuf.Pixbuf.new_from_file(str(shot))
+    n, stride, data = pixbuf.get_n_channels(), pixbuf.get_rowstride(), pixbuf.get_pixels()
+    white = [(x, y) for y in range(y0, y0 + h) for x in range(x0, x0 + w)
+             if tuple(data[y * stride + x * n:y * stride + x * n + 3]) == (255, 255, 255)]
+    assert white, "no marker in the picture"
+    sx, sy = w / FRAME_W, h / FRAME_H
+    cx, cy, size = 320 - 200, 240, 25  # default marker size: arms of 25 pixels
+    left, right = min(x for x, _ in white), max(x for x, _ in white)
+    top, bottom = min(y for _, y in white), max(y for _, y in white)
+    assert abs(left - (x0 + (cx - size) * sx)) <= 2 and abs(right - (x0 + (cx + size) * sx)) <= 2
+    assert abs(top - (y0 + (cy - size) * sy)) <= 2 and abs(bottom - (y0 + (cy + size) * sy)) <= 2

@@ -27,22 +27,18 @@ KovGLView *ensure_view(KovGLDrawingArea *area) {
   return area->view;
 }
 
-// Converts the view's RGBA rows into cairo's native-endian, premultiplied
-// ARGB32 (the view clears to opaque black, and units draw opaque, but alpha is
-// premultiplied anyway so that cairo never sees an invalid pixel).
+// Converts the view's RGBA rows into cairo's native-endian ARGB32. The
+// picture is shown opaque whatever its alpha: units that draw with a logical
+// operation (an XOR marker) change the alpha byte too, and a premultiplied
+// alpha of 0 would hide what they drew.
 void rgba_to_cairo(const guint8 *src, gsize src_stride, guint8 *dst, gint dst_stride,
                    gint width, gint height) {
   for (gint y = 0; y < height; ++y) {
     const guint8 *__restrict s = src + static_cast<gsize>(y) * src_stride;
     guint32 *__restrict d = reinterpret_cast<guint32 *>(dst + static_cast<gsize>(y) * dst_stride);
     for (gint x = 0; x < width; ++x) {
-      guint32 r = s[4 * x], g = s[4 * x + 1], b = s[4 * x + 2], a = s[4 * x + 3];
-      if (a != 255) {
-        r = r * a / 255;
-        g = g * a / 255;
-        b = b * a / 255;
-      }
-      d[x] = (a << 24) | (r << 16) | (g << 8) | b;
+      d[x] = 0xFF000000u | (static_cast<guint32>(s[4 * x]) << 16) |
+             (static_cast<guint32>(s[4 * x + 1]) << 8) | s[4 * x + 2];
     }
   }
 }
