@@ -457,3 +457,39 @@ def test_enumeration_types_are_not_in_the_typelib():
     from gi.repository import Kovkit
     assert Kovkit.UnitFlags.__gtype__ != kg.kov_unit_flags_get_type()
     assert GObject.type_from_name("KovUnitFlags") == kg.kov_unit_flags_get_type()
+
+
+# Teardown ---------------------------------------------------------------------------
+
+
+def test_destroying_a_window_of_widgets_warns_of_nothing():
+    # GTK disposes the manager widget before the description widget that
+    # follows it; warnings are fatal in the child.
+    import os
+    import subprocess
+    import sys
+    code = """if True:
+        import gi
+        gi.require_version("Gtk", "3.0")
+        from gi.repository import Gtk
+        import kovkit.gtk as kg
+        window, box = Gtk.Window(), Gtk.Box()
+        manager, description = kg.ManagerWidget(), kg.DescriptionWidget()
+        gl, chain_widget, controls = kg.ChainGLWidget(), kg.ChainWidget(), kg.ControlWidget()
+        for widget in (manager, description, gl, chain_widget, controls):
+            box.add(widget)
+        window.add(box)
+        window.show_all()
+        description.set_manager(manager)
+        gl.load_from_str("input.example ! output.opengl")
+        chain_widget.set_chain(gl.get_chain())
+        controls.set_unit(gl.get_chain().get_units()[0])
+        gl.set_active(1)
+        window.destroy()
+        print("done")
+    """
+    env = dict(os.environ, G_DEBUG="fatal-warnings")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                            timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.endswith("done\n")

@@ -38,12 +38,14 @@ void on_selection_changed(GtkTreeSelection *, gpointer data) {
   show_selection(KOV_UNIT_DESCRIPTION_WIDGET(data));
 }
 
+// The selection is kept by reference of its own: a destroyed tree view has
+// already let go of its selection when this widget is disposed after it.
 void forget_manager(KovUnitDescriptionWidget *widget) {
-  if (widget->manager == nullptr) return;
-  if (widget->selection_handler != 0)
-    g_signal_handler_disconnect(gtk_tree_view_get_selection(GTK_TREE_VIEW(widget->manager)),
-                                widget->selection_handler);
-  widget->selection_handler = 0;
+  if (widget->selection != nullptr) {
+    g_signal_handler_disconnect(widget->selection, widget->selection_handler);
+    widget->selection_handler = 0;
+    g_clear_object(&widget->selection);
+  }
   g_clear_object(&widget->manager);
 }
 
@@ -76,11 +78,10 @@ gint kov_unit_description_widget_set_manager(KovUnitDescriptionWidget *widget,
   forget_manager(widget);
   widget->manager = manager;
   if (manager != nullptr) {
-    // Connected to the manager's selection, which lives as long as the
-    // manager we keep a reference to; dispose disconnects it.
-    widget->selection_handler =
-        g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(manager)), "changed",
-                         G_CALLBACK(on_selection_changed), widget);
+    widget->selection =
+        GTK_TREE_SELECTION(g_object_ref(gtk_tree_view_get_selection(GTK_TREE_VIEW(manager))));
+    widget->selection_handler = g_signal_connect(widget->selection, "changed",
+                                                 G_CALLBACK(on_selection_changed), widget);
   }
   show_selection(widget);
   return 0;

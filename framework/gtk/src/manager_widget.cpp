@@ -97,7 +97,9 @@ KovUnitDescription *kov_unit_manager_widget_get_selected_description(KovUnitMana
   GtkTreeSelection *selection = gtk_tree_view_get_selection(GTK_TREE_VIEW(widget));
   GtkTreeModel *model = nullptr;
   GtkTreeIter iter;
-  if (!gtk_tree_selection_get_selected(selection, &model, &iter)) return nullptr;
+  // A destroyed tree view has no selection any more.
+  if (selection == nullptr || !gtk_tree_selection_get_selected(selection, &model, &iter))
+    return nullptr;
   KovUnitDescription *desc = nullptr;
   gtk_tree_model_get(model, &iter, KOV_UNIT_MANAGER_WIDGET_COL_DESCRIPTION, &desc, -1);
   // The store keeps its own reference; the manager keeps the description alive.

@@ -17,6 +17,7 @@ typedef struct _KovUnitDescriptionWidgetClass KovUnitDescriptionWidgetClass;
 struct _KovUnitDescriptionWidget {
   GtkTextView parent;
   KovUnitManagerWidget *manager; /* reference */
+  GtkTreeSelection *selection;   /* reference: the manager's selection */
   gulong selection_handler;
 };
 
