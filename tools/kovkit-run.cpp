@@ -339,7 +339,9 @@ int run_chain(const char *text, gchar **settings, gint64 frames, double seconds,
 
   const bool progress = isatty(STDERR_FILENO);
   const gint64 start = g_get_monotonic_time();
-  const gint64 deadline = seconds > 0 ? start + static_cast<gint64>(seconds * 1e6) : G_MAXINT64;
+  // Limits beyond a few years are no limit (and must not overflow).
+  const gint64 deadline =
+      seconds > 0 && seconds < 1e8 ? start + static_cast<gint64>(seconds * 1e6) : G_MAXINT64;
   gint64 last_progress = start;
   while (!interrupted) {
     gl_run_before_iterate(chain, &gl);
@@ -369,7 +371,7 @@ int run_chain(const char *text, gchar **settings, gint64 frames, double seconds,
   if (status == kExitOk && output_error(chain) != nullptr) status = kExitOutputError;
   g_signal_handler_disconnect(chain, handler);
   gl_run_end(chain, &gl);
-  if (progress) g_printerr("\r");
+  if (progress) g_printerr("\r\033[K");  // clear the progress line
   g_printerr("%" G_GUINT64_FORMAT " frames in %.3f s, %.1f frames/s%s\n", state.frames, elapsed,
              elapsed > 0 ? state.frames / elapsed : 0.0, interrupted ? " (interrupted)" : "");
   g_object_unref(chain);
