@@ -333,42 +333,47 @@ template <int N>
 inline V shl(V a) {
   return {_mm_slli_epi16(a.lo, N), _mm_slli_epi16(a.hi, N)};
 }
-// (a + round) >> Shift, saturated to sixteen bytes.
+// Eight bytes widened to eight 16-bit lanes: the demosaic works on eight
+// cells at a time, which keeps its working set in registers.
+struct H {
+  __m128i v;
+};
+
+inline H load8(const guint8 *p) {
+  return {_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
+                            _mm_setzero_si128())};
+}
+inline H operator+(H a, H b) { return {_mm_add_epi16(a.v, b.v)}; }
+inline H operator-(H a, H b) { return {_mm_sub_epi16(a.v, b.v)}; }
+template <int N>
+inline H shl(H a) {
+  return {_mm_slli_epi16(a.v, N)};
+}
+// (a + round) >> Shift, saturated to bytes (in the low eight).
 template <int Shift>
-inline __m128i narrow(V a) {
+inline __m128i narrow(H a) {
   const __m128i r = _mm_set1_epi16(1 << (Shift - 1));
-  return _mm_packus_epi16(_mm_srai_epi16(_mm_add_epi16(a.lo, r), Shift),
-                          _mm_srai_epi16(_mm_add_epi16(a.hi, r), Shift));
+  const __m128i v = _mm_srai_epi16(_mm_add_epi16(a.v, r), Shift);
+  return _mm_packus_epi16(v, v);
 }
 
 struct VSums {
-  V c, h1, v1, d, h2, v2;
+  H c, h1, v1, d, h2, v2;
 };
-
-inline VSums vsums_at(const Neighbours &n, int x) {
-  VSums s;
-  s.c = load16(n.cm + x);
-  s.h1 = load16(n.h + x) + load16(n.h + x + 1);
-  s.v1 = load16(n.vu + x) + load16(n.vd + x);
-  s.d = (load16(n.du + x) + load16(n.du + x + 1)) + (load16(n.dd + x) + load16(n.dd + x + 1));
-  s.h2 = load16(n.cm + x - 1) + load16(n.cm + x + 1);
-  s.v2 = load16(n.cu + x) + load16(n.cd + x);
-  return s;
-}
 
 // The vector forms of the four formulas above.
 inline __m128i vgreen_at_rb(const VSums &s) {
   return narrow<3>(shl<2>(s.c) + shl<1>(s.h1 + s.v1) - (s.h2 + s.v2));
 }
 inline __m128i vchroma_diagonal(const VSums &s) {
-  const V x2 = s.h2 + s.v2;
+  const H x2 = s.h2 + s.v2;
   return narrow<4>(shl<3>(s.c) + shl<2>(s.c) + shl<2>(s.d) - (shl<1>(x2) + x2));
 }
-inline V vgreen_site_common(const VSums &s) { return shl<3>(s.c) + shl<1>(s.c) - shl<1>(s.d); }
-inline __m128i vchroma_horizontal(const VSums &s, V common) {
+inline H vgreen_site_common(const VSums &s) { return shl<3>(s.c) + shl<1>(s.c) - shl<1>(s.d); }
+inline __m128i vchroma_horizontal(const VSums &s, H common) {
   return narrow<4>(common + shl<3>(s.h1) - shl<1>(s.h2) + s.v2);
 }
-inline __m128i vchroma_vertical(const VSums &s, V common) {
+inline __m128i vchroma_vertical(const VSums &s, H common) {
   return narrow<4>(common + shl<3>(s.v1) - shl<1>(s.v2) + s.h2);
 }
 
@@ -376,22 +381,45 @@ struct Bgr {
   __m128i b, g, r;
 };
 
-inline Bgr vsite_to_bgr(Site site, const Neighbours &n, int x) {
-  const VSums s = vsums_at(n, x);
-  const __m128i own = _mm_packus_epi16(s.c.lo, s.c.hi);
-  switch (site) {
-    case SITE_R:
-      return {vchroma_diagonal(s), vgreen_at_rb(s), own};
-    case SITE_B:
-      return {own, vgreen_at_rb(s), vchroma_diagonal(s)};
-    case SITE_G_RED_ROW: {
-      const V common = vgreen_site_common(s);
-      return {vchroma_vertical(s, common), own, vchroma_horizontal(s, common)};
-    }
-    default: {  // SITE_G_BLUE_ROW
-      const V common = vgreen_site_common(s);
-      return {vchroma_horizontal(s, common), own, vchroma_vertical(s, common)};
-    }
+// Row pointers of the four planes at rows y-1, y, y+1 (clamped like
+// neighbours_of). Every position reads the same addresses through these, so
+// the compiler loads and widens each of the 24 distinct vectors once.
+struct PlaneRows {
+  const guint8 *r[4][3];
+};
+
+// The neighbour sums of position (PY, PX), as neighbours_of lays them out.
+template <int PY, int PX>
+__attribute__((always_inline)) inline VSums window_sums(const PlaneRows &rows, int x) {
+  constexpr int own = PY * 2 + PX, horizontal = PY * 2 + (1 - PX);
+  constexpr int vertical = (1 - PY) * 2 + PX, diagonal = (1 - PY) * 2 + (1 - PX);
+  constexpr int left = PX == 0 ? -1 : 0;  // column of the left neighbour, relative
+  constexpr int up = PY == 0 ? 0 : 1;     // row index of the upper neighbour
+  auto at = [&](int plane, int row, int dx) { return load8(rows.r[plane][row] + x + dx); };
+  VSums s;
+  s.c = at(own, 1, 0);
+  s.h1 = at(horizontal, 1, left) + at(horizontal, 1, left + 1);
+  s.v1 = at(vertical, up, 0) + at(vertical, up + 1, 0);
+  s.d = (at(diagonal, up, left) + at(diagonal, up, left + 1)) +
+        (at(diagonal, up + 1, left) + at(diagonal, up + 1, left + 1));
+  s.h2 = at(own, 1, -1) + at(own, 1, 1);
+  s.v2 = at(own, 0, 0) + at(own, 2, 0);
+  return s;
+}
+
+template <Site S>
+__attribute__((always_inline)) inline Bgr vsite_to_bgr(const VSums &s) {
+  const __m128i own = _mm_packus_epi16(s.c.v, s.c.v);
+  if constexpr (S == SITE_R) {
+    return {vchroma_diagonal(s), vgreen_at_rb(s), own};
+  } else if constexpr (S == SITE_B) {
+    return {own, vgreen_at_rb(s), vchroma_diagonal(s)};
+  } else if constexpr (S == SITE_G_RED_ROW) {
+    const H common = vgreen_site_common(s);
+    return {vchroma_vertical(s, common), own, vchroma_horizontal(s, common)};
+  } else {
+    const H common = vgreen_site_common(s);
+    return {vchroma_horizontal(s, common), own, vchroma_vertical(s, common)};
   }
 }
 
@@ -407,28 +435,53 @@ inline void store_bgra16(guint8 *dst, __m128i b, __m128i g, __m128i r) {
   _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(bg_hi, ra_hi));
 }
 
-// One output row of 32 pixels from the left (px 0) and right (px 1) pixels
-// of 16 cells.
+// One output row of 16 pixels from the left (px 0) and right (px 1) pixels
+// of 8 cells.
 inline void store_cells(guint8 *out, const Bgr &left, const Bgr &right) {
   store_bgra16(out, _mm_unpacklo_epi8(left.b, right.b), _mm_unpacklo_epi8(left.g, right.g),
                _mm_unpacklo_epi8(left.r, right.r));
-  store_bgra16(out + 64, _mm_unpackhi_epi8(left.b, right.b), _mm_unpackhi_epi8(left.g, right.g),
-               _mm_unpackhi_epi8(left.r, right.r));
 }
 
-// Sixteen cells at a time while both of their columns lie inside the image
-// (reads reach plane x + 16, inside the right margin); the rest scalar.
-void cells_row_sse(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
-                   int width, int half_width) {
+// Eight cells at a time while both of their columns lie inside the image
+// (reads reach plane x + 8, inside the right margin); the rest scalar. The
+// sites are template arguments so that each tiling gets straight-line code.
+template <Site S0, Site S1, Site S2, Site S3>
+void cells_row_sse_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
+                         int width, int half_width) {
+  PlaneRows rows;
+  for (int p = 0; p < 4; ++p) {
+    rows.r[p][0] = n[p].cu;
+    rows.r[p][1] = n[p].cm;
+    rows.r[p][2] = n[p].cd;
+  }
   int x = 0;
-  for (; x + 16 <= half_width; x += 16) {
-    store_cells(out0 + std::ptrdiff_t(x) * 8, vsite_to_bgr(layout.at[0], n[0], x),
-                vsite_to_bgr(layout.at[1], n[1], x));
-    if (out1 != nullptr)
-      store_cells(out1 + std::ptrdiff_t(x) * 8, vsite_to_bgr(layout.at[2], n[2], x),
-                  vsite_to_bgr(layout.at[3], n[3], x));
+  if (out1 != nullptr) {
+    for (; x + 8 <= half_width; x += 8) {
+      const Bgr tl = vsite_to_bgr<S0>(window_sums<0, 0>(rows, x));
+      const Bgr tr = vsite_to_bgr<S1>(window_sums<0, 1>(rows, x));
+      const Bgr bl = vsite_to_bgr<S2>(window_sums<1, 0>(rows, x));
+      const Bgr br = vsite_to_bgr<S3>(window_sums<1, 1>(rows, x));
+      store_cells(out0 + std::ptrdiff_t(x) * 8, tl, tr);
+      store_cells(out1 + std::ptrdiff_t(x) * 8, bl, br);
+    }
+  } else {
+    for (; x + 8 <= half_width; x += 8) {
+      const Bgr tl = vsite_to_bgr<S0>(window_sums<0, 0>(rows, x));
+      const Bgr tr = vsite_to_bgr<S1>(window_sums<0, 1>(rows, x));
+      store_cells(out0 + std::ptrdiff_t(x) * 8, tl, tr);
+    }
   }
   cells_scalar(n, layout, out0, out1, x, (width + 1) / 2, width);
+}
+
+void cells_row_sse(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
+                   int width, int half_width) {
+  constexpr Site R = SITE_R, B = SITE_B, GR = SITE_G_RED_ROW, GB = SITE_G_BLUE_ROW;
+  auto row = cells_row_sse_tiled<B, GB, GR, R>;  // BGGR
+  if (layout.at[0] == GB) row = cells_row_sse_tiled<GB, B, R, GR>;       // GBRG
+  else if (layout.at[0] == GR) row = cells_row_sse_tiled<GR, R, B, GB>;  // GRBG
+  else if (layout.at[0] == R) row = cells_row_sse_tiled<R, GR, GB, B>;   // RGGB
+  row(n, layout, out0, out1, width, half_width);
 }
 
 // Weights of one group for sixteen pixels that start at an even column.
