@@ -126,6 +126,20 @@ TEST(RunnerTest, MetaPrintsEveryFramesMetadata) {
   EXPECT_EQ(r.out, "frame 0:\n");
 }
 
+TEST(RunnerTest, MetaShowsFourByteValuesAsSignedIntegers) {
+  // The test picture holds a dark disc that the circle detector finds.
+  if (run({"--list"}).out.find("detect.opencv.hough\t") == std::string::npos)
+    GTEST_SKIP() << "circle detector not built";
+  ChildResult r = run({"--meta", "-n", "1",
+                       "input.testsrc rate=0 format=GREY ! util.roi x=100 y=20 width=400 height=300 ! "
+                       "detect.opencv.hough"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(g_regex_match_simple(
+      "^frame 0: marker:r=[0-9]+ marker:x=[0-9]+ marker:y=[0-9]+ roi=100,20,400,300\n$",
+      r.out.c_str(), G_REGEX_MULTILINE, G_REGEX_MATCH_DEFAULT))
+      << r.out;
+}
+
 TEST(RunnerTest, OutputFileWritesThePicturesAndSetOverridesControls) {
   std::string dir = kovtest::temp_dir();
   ChildResult r = run({"-n", "3", "--set", "input.testsrc.width=40",

@@ -328,6 +328,7 @@ bool index_items(KovFileInput *in, KovUnitFormat *fmt, Source *src, GError **err
         continue;
       }
       gsize size = static_cast<gsize>(st.st_size);
+      if (raw_size == 0) break;
       if (size % raw_size != 0)
         g_printerr("input.file: \"%s\" ends with %" G_GSIZE_FORMAT
                    " bytes that do not make a whole frame; they are ignored\n",
