@@ -12,6 +12,7 @@ gi.require_version("Gtk", "3.0")
 from gi.repository import GLib, GObject, Gtk  # noqa: E402
 
 import kovkit  # noqa: E402
+from conftest import run_python  # noqa: E402
 import kovkit.gtk as kg  # noqa: E402
 
 
@@ -249,6 +250,34 @@ def test_tree_store_subclass_gets_its_own_name_cut_to_511_characters():
     with pytest.raises(NotImplementedError) as error:
         Long()
     assert str(error.value) == ("m." + "L" * 600)[:511]
+
+
+def test_manager_model_is_a_tree_store_with_draggable_unit_rows():
+    manager = kg.ManagerWidget()
+    store = manager.get_model()
+    assert type(store) is kg.TreeStore
+    package, unit = Gtk.TreePath.new_first(), Gtk.TreePath.new_from_string("0:0")
+    assert (store.row_draggable(package), store.row_draggable(unit)) == (False, True)
+    assert store.set_draggable_col(col=-1) is None
+    assert (store.row_draggable(package), store.row_draggable(unit)) == (True, True)
+    store.set_draggable_col(3)
+    assert (store.row_draggable(package), store.row_draggable(unit)) == (False, True)
+    with pytest.raises(TypeError, match=r"^Kov.TreeStore.set_draggable_col\(\) missing required argument 'col' \(pos 1\)$"):
+        store.set_draggable_col()
+
+
+@pytest.mark.parametrize("col", [0, 4, 99])
+def test_tree_store_refuses_a_column_that_is_not_boolean(col):
+    code = """if True:
+        import kovkit.gtk as kg
+        from gi.repository import Gtk
+        store = kg.ManagerWidget().get_model()
+        store.set_draggable_col(%d)
+        print(store.row_draggable(Gtk.TreePath.new_first()))
+    """ % col
+    result = run_python(code)
+    assert result.stdout == "False\n"  # the boolean column stays in force
+    assert ("kov_tree_store_set_draggable_col: column %d is not a boolean column" % col) in result.stderr
 
 
 # ChainWidget ----------------------------------------------------------------------
