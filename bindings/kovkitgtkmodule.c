@@ -15,7 +15,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+/* pygobject.h defines the PyGObject function-table pointer _PyGObject_API;
+ * it is one of the module's exports. */
+#pragma GCC visibility push(default)
 #include <pygobject.h>
+#pragma GCC visibility pop
 
 #include <stdio.h>
 #include <string.h>
@@ -519,7 +523,7 @@ GTYPE_FUNCTION(kov_unit_control_type_get_type)
 
 #define GTYPE_ENTRY(name) {#name, py_##name, METH_NOARGS, NULL}
 
-static PyMethodDef pykovkitgtk_functions[] = {
+KOVKITGTK_EXPORT PyMethodDef pykovkitgtk_functions[] = {
     GTYPE_ENTRY(kov_tree_store_get_type),
     GTYPE_ENTRY(kov_gl_drawing_area_get_type),
     GTYPE_ENTRY(kov_unit_chain_gl_widget_get_type),
