@@ -213,7 +213,10 @@ gboolean kov_image_write_png(const gchar *path, guint32 pixelformat, gint width,
     out_bpp = 3;
   }
   gsize packed_stride = static_cast<gsize>(width) * out_bpp;
-  guint8 *packed = static_cast<guint8 *>(g_try_malloc(packed_stride * height));
+  gsize packed_size = 0;
+  if (!g_size_checked_mul(&packed_size, packed_stride, static_cast<gsize>(height)))
+    return set_io_error(error, path, "allocate memory to write");
+  guint8 *packed = static_cast<guint8 *>(g_try_malloc(packed_size));
   if (packed == nullptr) return set_io_error(error, path, "allocate memory to write");
   const guint8 *src = static_cast<const guint8 *>(data);
   for (int y = 0; y < height; y++)
@@ -268,7 +271,11 @@ gboolean kov_image_read_png_info(const gchar *path, KovImageInfo *info, GError *
   info->width = static_cast<gint>(image.width);
   info->height = static_cast<gint>(image.height);
   png_image_free(&image);
-  if (info->width <= 0 || info->height <= 0 || image.width > 65535 || image.height > 65535) {
+  // Frames of the file must be addressable with int strides on every target.
+  gsize bytes = 0;
+  if (info->width <= 0 || info->height <= 0 || image.width > 65535 || image.height > 65535 ||
+      !g_size_checked_mul(&bytes, static_cast<gsize>(image.width) * 3, image.height) ||
+      bytes > static_cast<gsize>(G_MAXINT32)) {
     g_set_error(error, KOV_ERROR, KOV_ERROR_IO, "PNG \"%s\" is too large", path);
     return FALSE;
   }

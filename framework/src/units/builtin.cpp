@@ -75,13 +75,20 @@ gsize min_frame_size(guint32 code, gint width, gint height, gint row_stride) {
   if (row == 0 || static_cast<gsize>(row_stride) < row) return 0;
   gsize stride = static_cast<gsize>(row_stride);
   gsize h = static_cast<gsize>(height);
+  // Sizes that do not fit in gsize (32-bit targets) count as unusable.
+  gsize size = 0, chroma = 0;
   if (code == KOV_PIX_FMT_I420) {
     // Chroma planes of half the luma stride, rounded up, follow the luma plane.
     gsize chroma_stride = (stride + 1) / 2;
     gsize chroma_rows = (h + 1) / 2;
-    return stride * h + 2 * chroma_stride * chroma_rows;
+    if (!g_size_checked_mul(&size, stride, h) ||
+        !g_size_checked_mul(&chroma, chroma_stride, chroma_rows) ||
+        !g_size_checked_mul(&chroma, chroma, 2) || !g_size_checked_add(&size, size, chroma))
+      return 0;
+    return size;
   }
-  return stride * (h - 1) + row;
+  if (!g_size_checked_mul(&size, stride, h - 1) || !g_size_checked_add(&size, size, row)) return 0;
+  return size;
 }
 
 gchar *format_name(guint32 code, gint width, gint height) {
