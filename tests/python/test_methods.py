@@ -522,3 +522,18 @@ def test_destroying_a_window_of_widgets_warns_of_nothing():
                             timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.endswith("done\n")
+
+
+def test_python_subclass_gets_a_gtype_of_its_own_and_the_methods():
+    class Mine(kg.ChainGLWidget):
+        def __init__(self):
+            super().__init__()
+
+    mine = Mine()
+    assert mine.__gtype__ != kg.ChainGLWidget.__gtype__
+    assert mine.__gtype__.is_a(kg.kov_unit_chain_gl_widget_get_type())
+    mine.load_from_str("input.example")
+    assert [u.get_id() for u in mine.get_chain().get_units()] == ["input.example"]
+    box = Gtk.Box()
+    box.add(mine)
+    assert box.get_children()[0] is mine
