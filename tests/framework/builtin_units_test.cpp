@@ -4,8 +4,11 @@
 
 #include <glib/gstdio.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -661,6 +664,44 @@ TEST(FileOutputTest, WriteErrorIsReportedOnceKeptAndFramesStillPass) {
   EXPECT_EQ(r.err, "output.file: cannot create folder \"" + dir + "/plainfile\": Not a directory\n");
 }
 
+// A file size limit stands in for a full disk: writes past it fail.
+TEST(FileOutputTest, FullDiskLeavesNoPartialFileAndCutsAppendsBackToWholeFrames) {
+  std::string dir = kovtest::temp_dir();
+  Bytes a = make_jpeg(8, 8, 1), b = make_jpeg(64, 64, 2);
+  kovtest::ChildResult r = kovtest::run_in_child([dir, a, b] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {static_cast<rlim_t>(a.size() + 100), static_cast<rlim_t>(a.size() + 100)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    OutputRig png(KOV_PIX_FMT_GREY, 64, 64, 64, dir + "/p%d.png");
+    kov_unit_stream_init(png.unit.get(), nullptr);
+    Bytes noise(64 * 64);  // does not compress below the limit
+    GRand *rand = g_rand_new_with_seed(7);
+    for (uint8_t &v : noise) v = static_cast<uint8_t>(g_rand_int(rand));
+    g_rand_free(rand);
+    png.push(noise);
+    OutputRig mjpg(KOV_PIX_FMT_MJPG, 8, 8, 0, dir + "/all.mjpg");
+    kov_unit_stream_init(mjpg.unit.get(), nullptr);
+    mjpg.push(a);
+    mjpg.push(b);
+    mjpg.push(a);
+    kov_unit_stream_shutdown(mjpg.unit.get());
+    printf("%d %d", kov_file_unit_get_error(png.unit.get()) != nullptr,
+           kov_file_unit_get_error(mjpg.unit.get()) != nullptr);
+  });
+  EXPECT_EQ(r.out, "1 1");
+  EXPECT_EQ(r.err.rfind("output.file: cannot write \"" + dir + "/p0.png\": ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("\noutput.file: cannot write \"" + dir + "/all.mjpg\": File too large\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
+  EXPECT_EQ(read_file(dir + "/all.mjpg"), a) << "only whole frames stay in the file";
+  GDir *d = g_dir_open(dir.c_str(), 0, nullptr);
+  std::vector<std::string> names;
+  while (const gchar *n = g_dir_read_name(d)) names.emplace_back(n);
+  g_dir_close(d);
+  EXPECT_EQ(names, std::vector<std::string>{"all.mjpg"}) << "no partial or temporary PNG";
+}
+
 TEST(FileOutputTest, BadLocationRefusesToStartAndShortFramesAreSkipped) {
   std::string dir = kovtest::temp_dir();
   kovtest::ChildResult r = kovtest::run_in_child([dir] {
@@ -837,4 +878,30 @@ TEST(FileInputTest, MissingFilesAreClearErrorsAndBadFilesAreSkipped) {
   EXPECT_NE(r.err.find("input.file: cannot read PNG \"" + dir + "/s1.png\""), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("; frame skipped\n"), std::string::npos);
   EXPECT_NE(r.err.find("input.file: no file matches \"" + dir + "/s%d.png\"\n"), std::string::npos) << r.err;
+}
+
+TEST(FileInputTest, LoopStopsWhenAWholePassGivesNoFrameAndOtherSizesAreSkipped) {
+  std::string dir = kovtest::temp_dir();
+  write_file(dir + "/a.jpg", make_jpeg(16, 8, 1));
+  write_file(dir + "/b.jpg", make_jpeg(32, 8, 2));  // another size
+  write_file(dir + "/c.jpg", make_jpeg(16, 8, 3));
+  kovtest::ChildResult r = kovtest::run_in_child([dir] {
+    Ref<KovUnit> src = file_source(dir + "/*.jpg");
+    set_control(src.get(), "loop", "true");
+    kov_unit_stream_init(src.get(), nullptr);
+    Recorder rec(src.get());
+    pump(src.get(), 4, rec);
+    printf("%zu ", rec.count());
+    kov_unit_stream_shutdown(src.get());
+    // Every file spoiled: one pass of skips, then the end instead of spinning.
+    kov_unit_stream_init(src.get(), nullptr);
+    for (const char *n : {"/a.jpg", "/b.jpg", "/c.jpg"}) write_file(dir + n, Bytes{0xFF, 0xD8});
+    Recorder none(src.get());
+    for (int i = 0; i < 10; i++) kov_unit_produce_pending_frame(src.get());
+    printf("%zu %d", none.count(), kov_file_input_at_end(src.get()));
+  });
+  EXPECT_EQ(r.out, "4 0 1");
+  std::string skip_b = "input.file: \"" + dir + "/b.jpg\" is 32x8, the stream is 16x8; frame skipped\n";
+  EXPECT_EQ(r.err.rfind(skip_b + skip_b, 0), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 5) << r.err;
 }
