@@ -5,6 +5,11 @@
 // 32-bit integers). The output frame is the input image with the region
 // replaced by its edge image; it wraps the unit's own buffer, which lives for
 // the whole stream.
+//
+// OpenCV reads the region straight from the input frame and writes the edges
+// straight into the output buffer, through headers that carry the row stride.
+// A header made from a bare pointer does not know the pixels around it, so
+// the result is the same as Canny on a copy of the region.
 #include <kovkit/plugin_frame.h>
 
 #include <opencv2/core.hpp>
@@ -22,14 +27,11 @@ struct ConvertCannyPlugin {
   KovUnit parent;
   gint32 width;   // of the stream format
   gint32 height;
-  guint8 *frame_data;      // what every output frame wraps: frame_size bytes
-  guint8 *canny_src_data;  // Canny input image: work_size bytes
-  guint8 *canny_dst_data;  // Canny edge image: work_size bytes
+  guint8 *frame_data;  // what every output frame wraps: frame_size bytes
   KovUnitControl *thresh1_ctl;
   KovUnitControl *thresh2_ctl;
   KovUnitControl *aperture_ctl;
   gsize frame_size;  // row stride x height of the stream format
-  gsize work_size;   // width x height: a region clipped to the frame fits
 };
 
 KOV_EXPORT GType convert_canny_plugin_get_type(void);
@@ -64,14 +66,9 @@ Region frame_region(KovFrameBuffer *frame, int width, int height) {
 }
 
 void free_buffers(ConvertCannyPlugin *self) {
-  std::free(self->canny_src_data);
-  std::free(self->canny_dst_data);
   std::free(self->frame_data);
-  self->canny_src_data = nullptr;
-  self->canny_dst_data = nullptr;
   self->frame_data = nullptr;
   self->frame_size = 0;
-  self->work_size = 0;
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
@@ -88,19 +85,10 @@ gint canny_stream_init(KovUnit *unit, KovUnitFormat *format) {
   self->height = format->height;
   free_buffers(self);
   if (format->width <= 0 || format->height <= 0) return 0;
-  const gsize work = gsize(format->width) * gsize(format->height);
-  const gsize frame = gsize(std::max(format->row_stride, format->width)) * gsize(format->height);
-  self->canny_src_data = static_cast<guint8 *>(std::malloc(work));
-  self->canny_dst_data = static_cast<guint8 *>(std::malloc(work));
-  self->frame_data = static_cast<guint8 *>(std::malloc(frame));
-  if (self->canny_src_data == nullptr || self->canny_dst_data == nullptr ||
-      self->frame_data == nullptr) {
-    // Without buffers every frame passes through unchanged.
-    free_buffers(self);
-    return 0;
-  }
-  self->work_size = work;
-  self->frame_size = frame;
+  const gsize size = gsize(std::max(format->row_stride, format->width)) * gsize(format->height);
+  // Without a buffer every frame passes through unchanged.
+  self->frame_data = static_cast<guint8 *>(std::malloc(size));
+  if (self->frame_data != nullptr) self->frame_size = size;
   return 0;
 }
 
@@ -109,23 +97,22 @@ gint canny_stream_shutdown(KovUnit *unit) {
   return 0;
 }
 
-// Runs Canny on the region of the frame into canny_dst_data (packed rows of
-// region.w bytes). False when OpenCV refused; the reason went to stderr.
-bool detect_edges(ConvertCannyPlugin *self, const guint8 *in, int stride, const Region &r) {
-  for (int i = 0; i < r.h; i++)
-    std::memcpy(self->canny_src_data + gsize(i) * r.w,
-                in + gsize(r.y + i) * stride + r.x, gsize(r.w));
+// Writes the edges of the region of the input (rows stride bytes apart) into
+// the same region of out. False when OpenCV refused; the reason went to stderr.
+bool detect_edges(ConvertCannyPlugin *self, const guint8 *in, guint8 *out, int stride,
+                  const Region &r) {
+  const gsize origin = gsize(r.y) * stride + r.x;
   const int aperture = kov_unit_control_get_int(self->aperture_ctl);
   const float thresh2 = kov_unit_control_get_float(self->thresh2_ctl);
   const float thresh1 = kov_unit_control_get_float(self->thresh1_ctl);
   try {
-    const cv::Mat src(r.h, r.w, CV_8UC1, self->canny_src_data);
-    cv::Mat dst(r.h, r.w, CV_8UC1, self->canny_dst_data);
+    const cv::Mat src(r.h, r.w, CV_8UC1, const_cast<guint8 *>(in) + origin, gsize(stride));
+    cv::Mat dst(r.h, r.w, CV_8UC1, out + origin, gsize(stride));
     cv::Canny(src, dst, double(thresh1), double(thresh2), aperture);
-    // Canny reallocates dst only if its size or type were wrong; they are not,
-    // but a changed header would mean the edges are not in our buffer.
-    if (dst.data != self->canny_dst_data) {
-      std::fprintf(stderr, "Error: Canny edge detection wrote outside the unit's buffer\n");
+    // Canny keeps a destination of the right size and type; a new one would
+    // mean the edges are not in the frame.
+    if (dst.data != out + origin) {
+      std::fprintf(stderr, "Error: Canny edge detection did not write into the frame\n");
       return false;
     }
   } catch (const cv::Exception &e) {
@@ -147,24 +134,25 @@ void canny_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
   const int w = format->width, h = format->height, stride = format->row_stride;
   const gsize size = gsize(std::max(stride, 0)) * gsize(std::max(h, 0));
   if (self->frame_data == nullptr || format->pixelformat != KOV_PIX_FMT_GREY || w <= 0 ||
-      h <= 0 || stride < w || size > self->frame_size ||
-      gsize(w) * gsize(h) > self->work_size || frame->data == nullptr ||
+      h <= 0 || stride < w || size > self->frame_size || frame->data == nullptr ||
       frame->length < size || frame->bytesused < size) {
     kov_unit_produce_frame(unit, frame, format);
     return;
   }
 
+  // An empty region, or a detector failure, leaves the input as it is.
   const Region r = frame_region(frame, w, h);
-  if (r.empty() || !detect_edges(self, frame->data, stride, r)) {
+  if (r.empty()) {
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+  std::memcpy(self->frame_data, frame->data, size);
+  if (!detect_edges(self, frame->data, self->frame_data, stride, r)) {
     kov_unit_produce_frame(unit, frame, format);
     return;
   }
 
   KovFrameBuffer *out = kov_framebuffer_new(self->frame_data, size);
-  std::memcpy(self->frame_data, frame->data, size);
-  for (int i = 0; i < r.h; i++)
-    std::memcpy(self->frame_data + gsize(r.y + i) * stride + r.x,
-                self->canny_dst_data + gsize(i) * r.w, gsize(r.w));
   kov_framebuffer_copy_metadata(out, frame);
   out->bytesused = size;
   kov_unit_produce_frame(unit, out, format);
