@@ -4,10 +4,12 @@
 // Demosaicing is gradient-corrected linear interpolation: each missing colour
 // is its bilinear estimate corrected by a fraction of the local Laplacian of
 // the colour sampled at that pixel (a 5×5 neighbourhood). It is exact on flat
-// areas and linear ramps and keeps more detail than plain bilinear. All
-// formulas work on small integers, so that the vector code (16-bit lanes) and
-// the scalar code give the same bytes; the scalar code also handles the
-// columns that do not fill a whole vector.
+// areas and linear ramps and keeps more detail than plain bilinear. The BGRA
+// path works entirely on bytes: averages round up as SSE2's pavgb does, and
+// each correction is a signed half-difference kept around 128 and added with
+// saturation, so sixteen cells go through one vector operation. The scalar
+// code repeats the same byte arithmetic and so gives the same bytes; it also
+// handles the columns that do not fill a whole vector.
 //
 // Quarter-plane layout (BGRA output): planes[0..3] hold the top-left,
 // top-right, bottom-left and bottom-right pixel of every 2×2 cell, each plane
@@ -18,7 +20,6 @@
 #include <kovkit/pixel.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -58,55 +59,54 @@ Layout layout_of(guint32 tiling) {
 
 inline guint8 clamp8(int v) { return guint8(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-// Sums of the neighbour groups of one pixel: itself, its horizontal and
-// vertical neighbours at distance 1, its four diagonal neighbours, and the
-// same-colour pixels at distance 2 horizontally and vertically.
-struct Sums {
-  int c, h1, v1, d, h2, v2;
+// Byte arithmetic of the BGRA demosaic (each the scalar twin of one SSE2
+// instruction or a short sequence of them).
+inline int avg(int a, int b) { return (a + b + 1) >> 1; }  // pavgb
+inline int sat_add(int a, int b) { return a + b > 255 ? 255 : a + b; }
+inline int sat_sub(int a, int b) { return a - b < 0 ? 0 : a - b; }
+// 128 + (a - b) / 2: a signed difference carried in a byte.
+inline int half_diff(int a, int b) { return avg(a, 255 - b); }
+// Halves the signed offset of t from 128.
+inline int halve(int t) { return avg(t, 127); }
+// base + (t - 128) and base - (t - 128), saturated.
+inline int add_offset(int base, int t) { return sat_sub(sat_add(base, sat_sub(t, 128)), sat_sub(128, t)); }
+inline int sub_offset(int base, int t) { return sat_add(sat_sub(base, sat_sub(t, 128)), sat_sub(128, t)); }
+
+// The colour estimates of one site from its neighbours (see Neighbours):
+//   green at red or blue:  avg4(green) + (C - avg4(same colour at 2)) / 2
+//   the diagonal chroma:   avg4(diagonal) + 3/4 (C - avg4(same colour at 2))
+//   chroma at green:       avg2(neighbours on that axis) + (C - avg4(diagonal)) / 2
+//                          + (C - avg2(same colour, that axis)) / 4
+//                          - (C - avg2(same colour, other axis)) / 8
+// (the gradient-corrected 5×5 kernels written as averages and differences).
+template <typename Ops>
+struct SiteMath {
+  using T = typename Ops::Value;
+  // Green and the other chroma at a red or blue site.
+  static void at_red_or_blue(const T &c, const T &avg_green, const T &avg_same, const T &avg_diag,
+                             T &green, T &other) {
+    const T t = Ops::half_diff(c, avg_same);
+    green = Ops::add_offset(avg_green, t);
+    other = Ops::add_offset(Ops::add_offset(avg_diag, t), Ops::halve(t));
+  }
+  // The colours of the horizontal and vertical neighbours at a green site.
+  static void at_green(const T &c, const T &avg_h1, const T &avg_v1, const T &avg_diag,
+                       const T &avg_h2, const T &avg_v2, T &horizontal, T &vertical) {
+    const T t = Ops::half_diff(c, avg_diag);
+    const T h4 = Ops::halve(Ops::half_diff(c, avg_h2)), h8 = Ops::halve(h4);
+    const T v4 = Ops::halve(Ops::half_diff(c, avg_v2)), v8 = Ops::halve(v4);
+    horizontal = Ops::sub_offset(Ops::add_offset(Ops::add_offset(avg_h1, t), h4), v8);
+    vertical = Ops::sub_offset(Ops::add_offset(Ops::add_offset(avg_v1, t), v4), h8);
+  }
 };
 
-// Green at a red or blue site.
-inline int green_at_rb(const Sums &s) {
-  return (4 * s.c + 2 * (s.h1 + s.v1) - (s.h2 + s.v2) + 4) >> 3;
-}
-// Blue at a red site, or red at a blue site (the diagonal neighbours).
-inline int chroma_diagonal(const Sums &s) {
-  return (12 * s.c + 4 * s.d - 3 * (s.h2 + s.v2) + 8) >> 4;
-}
-// At a green site: the colour of the horizontal neighbours, and of the
-// vertical ones.
-inline int chroma_horizontal(const Sums &s) {
-  return (10 * s.c + 8 * s.h1 - 2 * s.d - 2 * s.h2 + s.v2 + 8) >> 4;
-}
-inline int chroma_vertical(const Sums &s) {
-  return (10 * s.c + 8 * s.v1 - 2 * s.d - 2 * s.v2 + s.h2 + 8) >> 4;
-}
-
-// Writes B, G, R of one pixel.
-inline void site_to_bgr(Site site, const Sums &s, guint8 *bgr) {
-  switch (site) {
-    case SITE_R:
-      bgr[0] = clamp8(chroma_diagonal(s));
-      bgr[1] = clamp8(green_at_rb(s));
-      bgr[2] = clamp8(s.c);
-      break;
-    case SITE_B:
-      bgr[0] = clamp8(s.c);
-      bgr[1] = clamp8(green_at_rb(s));
-      bgr[2] = clamp8(chroma_diagonal(s));
-      break;
-    case SITE_G_RED_ROW:
-      bgr[0] = clamp8(chroma_vertical(s));
-      bgr[1] = clamp8(s.c);
-      bgr[2] = clamp8(chroma_horizontal(s));
-      break;
-    case SITE_G_BLUE_ROW:
-      bgr[0] = clamp8(chroma_horizontal(s));
-      bgr[1] = clamp8(s.c);
-      bgr[2] = clamp8(chroma_vertical(s));
-      break;
-  }
-}
+struct ScalarOps {
+  using Value = int;
+  static int half_diff(int a, int b) { return ::half_diff(a, b); }
+  static int halve(int t) { return ::halve(t); }
+  static int add_offset(int base, int t) { return ::add_offset(base, t); }
+  static int sub_offset(int base, int t) { return ::sub_offset(base, t); }
+};
 
 // Row pointers of one cell position at one plane row, in plane coordinates x:
 // own plane cu/cm/cd (rows above, same, below; x±1 on cm are the same colour
@@ -143,13 +143,30 @@ Neighbours neighbours_of(guint8 *const planes[4], gint stride, int py, int px, i
   return n;
 }
 
-inline Sums sums_at(const Neighbours &n, int x) {
-  return {n.cm[x],
-          n.h[x] + n.h[x + 1],
-          n.vu[x] + n.vd[x],
-          n.du[x] + n.du[x + 1] + n.dd[x] + n.dd[x + 1],
-          n.cm[x - 1] + n.cm[x + 1],
-          n.cu[x] + n.cd[x]};
+// B, G, R of one pixel at plane x.
+inline void site_to_bgr(Site site, const Neighbours &n, int x, guint8 *bgr) {
+  using Math = SiteMath<ScalarOps>;
+  const int c = n.cm[x];
+  const int avg_diag = avg(avg(n.du[x], n.du[x + 1]), avg(n.dd[x], n.dd[x + 1]));
+  const int avg_h1 = avg(n.h[x], n.h[x + 1]), avg_v1 = avg(n.vu[x], n.vd[x]);
+  const int avg_h2 = avg(n.cm[x - 1], n.cm[x + 1]), avg_v2 = avg(n.cu[x], n.cd[x]);
+  int a = 0, b = 0;
+  switch (site) {
+    case SITE_R:
+    case SITE_B:
+      Math::at_red_or_blue(c, avg(avg_h1, avg_v1), avg(avg_h2, avg_v2), avg_diag, a, b);
+      bgr[0] = guint8(site == SITE_B ? c : b);
+      bgr[1] = guint8(a);
+      bgr[2] = guint8(site == SITE_R ? c : b);
+      break;
+    case SITE_G_RED_ROW:
+    case SITE_G_BLUE_ROW:
+      Math::at_green(c, avg_h1, avg_v1, avg_diag, avg_h2, avg_v2, a, b);
+      bgr[0] = guint8(site == SITE_G_BLUE_ROW ? a : b);
+      bgr[1] = guint8(c);
+      bgr[2] = guint8(site == SITE_G_RED_ROW ? a : b);
+      break;
+  }
 }
 
 // Cells [x_begin, x_end) of one plane row into output rows out0 and out1
@@ -165,7 +182,7 @@ void cells_scalar(const Neighbours n[4], const Layout &layout, guint8 *out0, gui
         if (col >= width) continue;
         const int pos = py * 2 + px;
         guint8 *p = out + std::ptrdiff_t(col) * 4;
-        site_to_bgr(layout.at[pos], sums_at(n[pos], x), p);
+        site_to_bgr(layout.at[pos], n[pos], x, p);
         p[3] = 255;
       }
     }
@@ -211,63 +228,29 @@ void interpolate_bgra(guint8 *planes[4], gint plane_stride, guint8 *dst, gint ds
   }
 }
 
-// Grey: the BT.601 luma of the colour the BGRA interpolation gives, folded
-// into one weight per neighbour group and site, in Q15.
+// Grey: the BT.601 luma (R 19, G 38, B 7 in 64ths) of the gradient-corrected
+// colour, folded into one weight per neighbour group and site. The groups are
+// the pixel itself and the averages (rounded up, as pavgb does) of its
+// horizontal, vertical and diagonal neighbours and of the same-colour pixels
+// two away horizontally and vertically. Each site's weights add up to 64 and
+// give each colour exactly its luma share, so flat areas and ramps come out
+// at their luma; the vector code sums them with one pmaddubsw per two groups.
 enum Group : int { G_C, G_H1, G_V1, G_D, G_H2, G_V2, GROUPS };
 
-struct GreyWeights {
-  gint16 w[4][GROUPS];  // [site][group]
+const gint8 kGreyWeights[4][GROUPS] = {
+    {43, 19, 19, 7, -12, -12},  // SITE_R: red 43-12-12, green 19+19, blue 7
+    {41, 19, 19, 19, -17, -17}, // SITE_B: blue 41-17-17, green 19+19, red 19
+    {54, 19, 7, -13, -4, 1},    // SITE_G_RED_ROW: green 54-13-4+1, red 19, blue 7
+    {54, 7, 19, -13, 1, -4},    // SITE_G_BLUE_ROW: green 54-13+1-4, blue 7, red 19
 };
 
-GreyWeights make_grey_weights() {
-  const double kr = 0.299, kg = 0.587, kb = 0.114;
-  double w[4][GROUPS];
-  // Red site; blue site with red and blue swapped.
-  for (int site : {SITE_R, SITE_B}) {
-    const double own = site == SITE_R ? kr : kb;
-    const double other = site == SITE_R ? kb : kr;
-    w[site][G_C] = own + kg * 4 / 8 + other * 12 / 16;
-    w[site][G_H1] = w[site][G_V1] = kg * 2 / 8;
-    w[site][G_D] = other * 4 / 16;
-    w[site][G_H2] = w[site][G_V2] = -kg / 8 - other * 3 / 16;
-  }
-  // Green site: kh is the weight of the colour of the horizontal neighbours.
-  for (int site : {SITE_G_RED_ROW, SITE_G_BLUE_ROW}) {
-    const double kh = site == SITE_G_RED_ROW ? kr : kb;
-    const double kv = site == SITE_G_RED_ROW ? kb : kr;
-    w[site][G_C] = kg + (kh + kv) * 10 / 16;
-    w[site][G_H1] = kh * 8 / 16;
-    w[site][G_V1] = kv * 8 / 16;
-    w[site][G_D] = -(kh + kv) * 2 / 16;
-    w[site][G_H2] = -kh * 2 / 16 + kv / 16;
-    w[site][G_V2] = kh / 16 - kv * 2 / 16;
-  }
-  GreyWeights q;
-  for (int s = 0; s < 4; ++s)
-    for (int g = 0; g < GROUPS; ++g) q.w[s][g] = gint16(std::lround(w[s][g] * 32768.0));
-  return q;
-}
-
-const GreyWeights &grey_weights() {
-  static const GreyWeights weights = make_grey_weights();
-  return weights;
-}
-
-// One weighted group in sixteenths of a grey level: the high half of
-// (sum << 5) × weight, as the vector multiply computes it.
-inline int weighted(int sum, int weight) { return ((sum << 5) * weight) >> 16; }
-
-// Sixteen grey levels minus the truncation of six terms (0 to 6/16 each,
-// 3/16 on average) are rounded back to a level.
-constexpr int kGreyRound = 8 + 3;
-
 inline guint8 grey_pixel(const guint8 *r0, const guint8 *ru, const guint8 *rd,
-                         const guint8 *ru2, const guint8 *rd2, int x, const gint16 *w) {
-  const int acc = weighted(r0[x], w[G_C]) + weighted(r0[x - 1] + r0[x + 1], w[G_H1]) +
-                  weighted(ru[x] + rd[x], w[G_V1]) +
-                  weighted(ru[x - 1] + ru[x + 1] + rd[x - 1] + rd[x + 1], w[G_D]) +
-                  weighted(r0[x - 2] + r0[x + 2], w[G_H2]) + weighted(ru2[x] + rd2[x], w[G_V2]);
-  return clamp8((acc + kGreyRound) >> 4);
+                         const guint8 *ru2, const guint8 *rd2, int x, const gint8 *w) {
+  const int acc = r0[x] * w[G_C] + avg(r0[x - 1], r0[x + 1]) * w[G_H1] +
+                  avg(ru[x], rd[x]) * w[G_V1] +
+                  avg(avg(ru[x - 1], ru[x + 1]), avg(rd[x - 1], rd[x + 1])) * w[G_D] +
+                  avg(r0[x - 2], r0[x + 2]) * w[G_H2] + avg(ru2[x], rd2[x]) * w[G_V2];
+  return clamp8((acc + 32) >> 6);
 }
 
 // Shared frame of both grey versions. RowFn(rows[5], dst_row, width, w_even,
@@ -279,18 +262,17 @@ void interpolate_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_s
   if (origin == nullptr || dst == nullptr || width <= 0 || height <= 0) return;
   if (dst_stride == 0) dst_stride = width;
   const Layout layout = layout_of(tiling);
-  const GreyWeights &q = grey_weights();
   for (int y = 0; y < height; ++y) {
     const guint8 *rows[5];
     for (int k = 0; k < 5; ++k) rows[k] = origin + std::ptrdiff_t(y - 2 + k) * stride;
     const int parity = (y & 1) * 2;
-    row_fn(rows, dst + std::ptrdiff_t(y) * dst_stride, width, q.w[layout.at[parity]],
-           q.w[layout.at[parity + 1]]);
+    row_fn(rows, dst + std::ptrdiff_t(y) * dst_stride, width, kGreyWeights[layout.at[parity]],
+           kGreyWeights[layout.at[parity + 1]]);
   }
 }
 
 void gray_row_scalar(const guint8 *const rows[5], guint8 *out, int x_begin, int width,
-                     const gint16 *w_even, const gint16 *w_odd) {
+                     const gint8 *w_even, const gint8 *w_odd) {
   for (int x = x_begin; x < width; ++x)
     out[x] = grey_pixel(rows[2], rows[1], rows[3], rows[0], rows[4], x, (x & 1) ? w_odd : w_even);
 }
@@ -317,65 +299,22 @@ void bgra_to_rgb_row_scalar(guint8 *__restrict dst, const guint8 *__restrict src
 
 #if KOV_PIXEL_SSE
 
-// Sixteen bytes widened to two vectors of eight 16-bit lanes.
-struct V {
-  __m128i lo, hi;
+// The byte arithmetic of SiteMath on sixteen lanes.
+struct VectorOps {
+  using Value = __m128i;
+  static __m128i half_diff(__m128i a, __m128i b) {
+    return _mm_avg_epu8(a, _mm_xor_si128(b, _mm_set1_epi8(-1)));
+  }
+  static __m128i halve(__m128i t) { return _mm_avg_epu8(t, _mm_set1_epi8(127)); }
+  static __m128i add_offset(__m128i base, __m128i t) {
+    const __m128i mid = _mm_set1_epi8(-128);
+    return _mm_subs_epu8(_mm_adds_epu8(base, _mm_subs_epu8(t, mid)), _mm_subs_epu8(mid, t));
+  }
+  static __m128i sub_offset(__m128i base, __m128i t) {
+    const __m128i mid = _mm_set1_epi8(-128);
+    return _mm_adds_epu8(_mm_subs_epu8(base, _mm_subs_epu8(t, mid)), _mm_subs_epu8(mid, t));
+  }
 };
-
-inline V load16(const guint8 *p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-  const __m128i z = _mm_setzero_si128();
-  return {_mm_unpacklo_epi8(v, z), _mm_unpackhi_epi8(v, z)};
-}
-inline V operator+(V a, V b) { return {_mm_add_epi16(a.lo, b.lo), _mm_add_epi16(a.hi, b.hi)}; }
-inline V operator-(V a, V b) { return {_mm_sub_epi16(a.lo, b.lo), _mm_sub_epi16(a.hi, b.hi)}; }
-template <int N>
-inline V shl(V a) {
-  return {_mm_slli_epi16(a.lo, N), _mm_slli_epi16(a.hi, N)};
-}
-// Eight bytes widened to eight 16-bit lanes: the demosaic works on eight
-// cells at a time, which keeps its working set in registers.
-struct H {
-  __m128i v;
-};
-
-inline H load8(const guint8 *p) {
-  return {_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
-                            _mm_setzero_si128())};
-}
-inline H operator+(H a, H b) { return {_mm_add_epi16(a.v, b.v)}; }
-inline H operator-(H a, H b) { return {_mm_sub_epi16(a.v, b.v)}; }
-template <int N>
-inline H shl(H a) {
-  return {_mm_slli_epi16(a.v, N)};
-}
-// (a + round) >> Shift, saturated to bytes (in the low eight).
-template <int Shift>
-inline __m128i narrow(H a) {
-  const __m128i r = _mm_set1_epi16(1 << (Shift - 1));
-  const __m128i v = _mm_srai_epi16(_mm_add_epi16(a.v, r), Shift);
-  return _mm_packus_epi16(v, v);
-}
-
-struct VSums {
-  H c, h1, v1, d, h2, v2;
-};
-
-// The vector forms of the four formulas above.
-inline __m128i vgreen_at_rb(const VSums &s) {
-  return narrow<3>(shl<2>(s.c) + shl<1>(s.h1 + s.v1) - (s.h2 + s.v2));
-}
-inline __m128i vchroma_diagonal(const VSums &s) {
-  const H x2 = s.h2 + s.v2;
-  return narrow<4>(shl<3>(s.c) + shl<2>(s.c) + shl<2>(s.d) - (shl<1>(x2) + x2));
-}
-inline H vgreen_site_common(const VSums &s) { return shl<3>(s.c) + shl<1>(s.c) - shl<1>(s.d); }
-inline __m128i vchroma_horizontal(const VSums &s, H common) {
-  return narrow<4>(common + shl<3>(s.h1) - shl<1>(s.h2) + s.v2);
-}
-inline __m128i vchroma_vertical(const VSums &s, H common) {
-  return narrow<4>(common + shl<3>(s.v1) - shl<1>(s.v2) + s.h2);
-}
 
 struct Bgr {
   __m128i b, g, r;
@@ -383,43 +322,44 @@ struct Bgr {
 
 // Row pointers of the four planes at rows y-1, y, y+1 (clamped like
 // neighbours_of). Every position reads the same addresses through these, so
-// the compiler loads and widens each of the 24 distinct vectors once.
+// the compiler loads each of the 24 distinct vectors once per cell group.
 struct PlaneRows {
   const guint8 *r[4][3];
 };
 
-// The neighbour sums of position (PY, PX), as neighbours_of lays them out.
-template <int PY, int PX>
-__attribute__((always_inline)) inline VSums window_sums(const PlaneRows &rows, int x) {
+// B, G, R of position (PY, PX) with site S for sixteen cells at plane x,
+// with the neighbours that neighbours_of gives.
+template <int PY, int PX, Site S>
+__attribute__((always_inline)) inline Bgr vsite_to_bgr(const PlaneRows &rows, int x) {
   constexpr int own = PY * 2 + PX, horizontal = PY * 2 + (1 - PX);
   constexpr int vertical = (1 - PY) * 2 + PX, diagonal = (1 - PY) * 2 + (1 - PX);
   constexpr int left = PX == 0 ? -1 : 0;  // column of the left neighbour, relative
   constexpr int up = PY == 0 ? 0 : 1;     // row index of the upper neighbour
-  auto at = [&](int plane, int row, int dx) { return load8(rows.r[plane][row] + x + dx); };
-  VSums s;
-  s.c = at(own, 1, 0);
-  s.h1 = at(horizontal, 1, left) + at(horizontal, 1, left + 1);
-  s.v1 = at(vertical, up, 0) + at(vertical, up + 1, 0);
-  s.d = (at(diagonal, up, left) + at(diagonal, up, left + 1)) +
-        (at(diagonal, up + 1, left) + at(diagonal, up + 1, left + 1));
-  s.h2 = at(own, 1, -1) + at(own, 1, 1);
-  s.v2 = at(own, 0, 0) + at(own, 2, 0);
-  return s;
-}
-
-template <Site S>
-__attribute__((always_inline)) inline Bgr vsite_to_bgr(const VSums &s) {
-  const __m128i own = _mm_packus_epi16(s.c.v, s.c.v);
-  if constexpr (S == SITE_R) {
-    return {vchroma_diagonal(s), vgreen_at_rb(s), own};
-  } else if constexpr (S == SITE_B) {
-    return {own, vgreen_at_rb(s), vchroma_diagonal(s)};
-  } else if constexpr (S == SITE_G_RED_ROW) {
-    const H common = vgreen_site_common(s);
-    return {vchroma_vertical(s, common), own, vchroma_horizontal(s, common)};
+  auto at = [&](int plane, int row, int dx) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(rows.r[plane][row] + x + dx));
+  };
+  using Math = SiteMath<VectorOps>;
+  const __m128i c = at(own, 1, 0);
+  const __m128i avg_diag = _mm_avg_epu8(_mm_avg_epu8(at(diagonal, up, left), at(diagonal, up, left + 1)),
+                                        _mm_avg_epu8(at(diagonal, up + 1, left), at(diagonal, up + 1, left + 1)));
+  const __m128i avg_h1 = _mm_avg_epu8(at(horizontal, 1, left), at(horizontal, 1, left + 1));
+  const __m128i avg_v1 = _mm_avg_epu8(at(vertical, up, 0), at(vertical, up + 1, 0));
+  const __m128i avg_h2 = _mm_avg_epu8(at(own, 1, -1), at(own, 1, 1));
+  const __m128i avg_v2 = _mm_avg_epu8(at(own, 0, 0), at(own, 2, 0));
+  __m128i a, b;
+  if constexpr (S == SITE_R || S == SITE_B) {
+    Math::at_red_or_blue(c, _mm_avg_epu8(avg_h1, avg_v1), _mm_avg_epu8(avg_h2, avg_v2), avg_diag,
+                         a, b);
+    if constexpr (S == SITE_R)
+      return {b, a, c};
+    else
+      return {c, a, b};
   } else {
-    const H common = vgreen_site_common(s);
-    return {vchroma_horizontal(s, common), own, vchroma_vertical(s, common)};
+    Math::at_green(c, avg_h1, avg_v1, avg_diag, avg_h2, avg_v2, a, b);
+    if constexpr (S == SITE_G_RED_ROW)
+      return {b, c, a};
+    else
+      return {a, c, b};
   }
 }
 
@@ -435,15 +375,17 @@ inline void store_bgra16(guint8 *dst, __m128i b, __m128i g, __m128i r) {
   _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(bg_hi, ra_hi));
 }
 
-// One output row of 16 pixels from the left (px 0) and right (px 1) pixels
-// of 8 cells.
+// One output row of 32 pixels from the left (px 0) and right (px 1) pixels
+// of 16 cells.
 inline void store_cells(guint8 *out, const Bgr &left, const Bgr &right) {
   store_bgra16(out, _mm_unpacklo_epi8(left.b, right.b), _mm_unpacklo_epi8(left.g, right.g),
                _mm_unpacklo_epi8(left.r, right.r));
+  store_bgra16(out + 64, _mm_unpackhi_epi8(left.b, right.b), _mm_unpackhi_epi8(left.g, right.g),
+               _mm_unpackhi_epi8(left.r, right.r));
 }
 
-// Eight cells at a time while both of their columns lie inside the image
-// (reads reach plane x + 8, inside the right margin); the rest scalar. The
+// Sixteen cells at a time while both of their columns lie inside the image
+// (reads reach plane x + 16, inside the right margin); the rest scalar. The
 // sites are template arguments so that each tiling gets straight-line code.
 template <Site S0, Site S1, Site S2, Site S3>
 void cells_row_sse_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
@@ -456,18 +398,18 @@ void cells_row_sse_tiled(const Neighbours n[4], const Layout &layout, guint8 *ou
   }
   int x = 0;
   if (out1 != nullptr) {
-    for (; x + 8 <= half_width; x += 8) {
-      const Bgr tl = vsite_to_bgr<S0>(window_sums<0, 0>(rows, x));
-      const Bgr tr = vsite_to_bgr<S1>(window_sums<0, 1>(rows, x));
-      const Bgr bl = vsite_to_bgr<S2>(window_sums<1, 0>(rows, x));
-      const Bgr br = vsite_to_bgr<S3>(window_sums<1, 1>(rows, x));
+    for (; x + 16 <= half_width; x += 16) {
+      const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
+      const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
+      const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
+      const Bgr br = vsite_to_bgr<1, 1, S3>(rows, x);
       store_cells(out0 + std::ptrdiff_t(x) * 8, tl, tr);
       store_cells(out1 + std::ptrdiff_t(x) * 8, bl, br);
     }
   } else {
-    for (; x + 8 <= half_width; x += 8) {
-      const Bgr tl = vsite_to_bgr<S0>(window_sums<0, 0>(rows, x));
-      const Bgr tr = vsite_to_bgr<S1>(window_sums<0, 1>(rows, x));
+    for (; x + 16 <= half_width; x += 16) {
+      const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
+      const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
       store_cells(out0 + std::ptrdiff_t(x) * 8, tl, tr);
     }
   }
@@ -484,39 +426,49 @@ void cells_row_sse(const Neighbours n[4], const Layout &layout, guint8 *out0, gu
   row(n, layout, out0, out1, width, half_width);
 }
 
-// Weights of one group for sixteen pixels that start at an even column.
-inline __m128i lane_weights(gint16 even, gint16 odd) {
-  return _mm_set_epi16(odd, even, odd, even, odd, even, odd, even);
+// Signed byte weights of two groups for pixels that alternate between the
+// even-column and odd-column site, interleaved as pmaddubsw pairs them.
+inline __m128i pair_weights(const gint8 *even, const gint8 *odd, int g1, int g2) {
+  const int w = guint8(even[g1]) | guint8(even[g2]) << 8 | guint8(odd[g1]) << 16 |
+                guint8(odd[g2]) << 24;
+  return _mm_set1_epi32(w);
 }
 
-inline __m128i vweighted(__m128i sum, __m128i weights) {
-  return _mm_mulhi_epi16(_mm_slli_epi16(sum, 5), weights);
+// Eight grey values from three interleaved group pairs and their weights.
+__attribute__((target("ssse3"), always_inline)) inline __m128i luma8(__m128i c_h1, __m128i v1_d,
+                                                                     __m128i h2_v2, __m128i w1,
+                                                                     __m128i w2, __m128i w3) {
+  __m128i acc = _mm_maddubs_epi16(c_h1, w1);
+  acc = _mm_add_epi16(acc, _mm_maddubs_epi16(v1_d, w2));
+  acc = _mm_add_epi16(acc, _mm_maddubs_epi16(h2_v2, w3));
+  return _mm_srai_epi16(_mm_add_epi16(acc, _mm_set1_epi16(32)), 6);
 }
 
-void gray_row_sse(const guint8 *const rows[5], guint8 *out, int width, const gint16 *w_even,
-                  const gint16 *w_odd) {
-  __m128i w[GROUPS];
-  for (int g = 0; g < GROUPS; ++g) w[g] = lane_weights(w_even[g], w_odd[g]);
-  const __m128i round = _mm_set1_epi16(kGreyRound);
+__attribute__((target("ssse3"))) void gray_row_ssse3(const guint8 *const rows[5], guint8 *out,
+                                                      int width, const gint8 *w_even,
+                                                      const gint8 *w_odd) {
+  const __m128i w_c_h1 = pair_weights(w_even, w_odd, G_C, G_H1);
+  const __m128i w_v1_d = pair_weights(w_even, w_odd, G_V1, G_D);
+  const __m128i w_h2_v2 = pair_weights(w_even, w_odd, G_H2, G_V2);
   const guint8 *r0 = rows[2], *ru = rows[1], *rd = rows[3];
+  auto at = [](const guint8 *row, int x) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
+  };
   int x = 0;
   // Reads reach x + 17, inside the 16-byte right margin.
   for (; x + 16 <= width; x += 16) {
-    const V c = load16(r0 + x);
-    const V h1 = load16(r0 + x - 1) + load16(r0 + x + 1);
-    const V v1 = load16(ru + x) + load16(rd + x);
-    const V d = (load16(ru + x - 1) + load16(ru + x + 1)) + (load16(rd + x - 1) + load16(rd + x + 1));
-    const V h2 = load16(r0 + x - 2) + load16(r0 + x + 2);
-    const V v2 = load16(rows[0] + x) + load16(rows[4] + x);
-    __m128i half[2];
-    for (int k = 0; k < 2; ++k) {
-      auto pick = [k](const V &v) { return k == 0 ? v.lo : v.hi; };
-      __m128i acc = _mm_add_epi16(vweighted(pick(c), w[G_C]), vweighted(pick(h1), w[G_H1]));
-      acc = _mm_add_epi16(acc, _mm_add_epi16(vweighted(pick(v1), w[G_V1]), vweighted(pick(d), w[G_D])));
-      acc = _mm_add_epi16(acc, _mm_add_epi16(vweighted(pick(h2), w[G_H2]), vweighted(pick(v2), w[G_V2])));
-      half[k] = _mm_srai_epi16(_mm_add_epi16(acc, round), 4);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_packus_epi16(half[0], half[1]));
+    const __m128i c = at(r0, x);
+    const __m128i h1 = _mm_avg_epu8(at(r0, x - 1), at(r0, x + 1));
+    const __m128i v1 = _mm_avg_epu8(at(ru, x), at(rd, x));
+    const __m128i d = _mm_avg_epu8(_mm_avg_epu8(at(ru, x - 1), at(ru, x + 1)),
+                                   _mm_avg_epu8(at(rd, x - 1), at(rd, x + 1)));
+    const __m128i h2 = _mm_avg_epu8(at(r0, x - 2), at(r0, x + 2));
+    const __m128i v2 = _mm_avg_epu8(at(rows[0], x), at(rows[4], x));
+    const __m128i lo = luma8(_mm_unpacklo_epi8(c, h1), _mm_unpacklo_epi8(v1, d),
+                             _mm_unpacklo_epi8(h2, v2), w_c_h1, w_v1_d, w_h2_v2);
+    const __m128i hi = luma8(_mm_unpackhi_epi8(c, h1), _mm_unpackhi_epi8(v1, d),
+                             _mm_unpackhi_epi8(h2, v2), w_c_h1, w_v1_d, w_h2_v2);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), _mm_packus_epi16(lo, hi));
   }
   gray_row_scalar(rows, out, x, width, w_even, w_odd);
 }
@@ -614,8 +566,8 @@ void bayer_interpolate_to_8u_bgra(guint8 *planes[4], gint plane_stride, guint8 *
 void bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
                                   gint dst_stride, gint width, gint height, guint32 tiling) {
   interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling,
-                   [](const guint8 *const rows[5], guint8 *out, int w, const gint16 *we,
-                      const gint16 *wo) { gray_row_scalar(rows, out, 0, w, we, wo); });
+                   [](const guint8 *const rows[5], guint8 *out, int w, const gint8 *we,
+                      const gint8 *wo) { gray_row_scalar(rows, out, 0, w, we, wo); });
 }
 
 void convert_8u_bgra_to_8u_rgb(guint8 *dst, gint dst_stride, gint width, gint height,
@@ -717,11 +669,13 @@ void kov_pixel_bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, g
                                             gint dst_stride, gint width, gint height,
                                             guint32 tiling) {
 #if KOV_PIXEL_SSE
-  interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, gray_row_sse);
-#else
+  if (have_ssse3()) {
+    interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, gray_row_ssse3);
+    return;
+  }
+#endif
   kov::pixel::scalar::bayer_interpolate_to_8u_gray(origin, stride, dst, dst_stride, width, height,
                                                    tiling);
-#endif
 }
 
 void kov_pixel_convert_8u_bgra_to_8u_rgb(guint8 *dst, gint dst_stride, gint width, gint height,

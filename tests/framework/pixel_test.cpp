@@ -125,7 +125,8 @@ std::vector<guint8> random_bytes(size_t n, unsigned seed) {
   return v;
 }
 
-int luma(Rgb c) { return int(0.299 * c.r + 0.587 * c.g + 0.114 * c.b + 0.5); }
+// BT.601 luma in 64ths, as the grey demosaic weighs the colours.
+int luma(Rgb c) { return (19 * c.r + 38 * c.g + 7 * c.b + 32) >> 6; }
 
 TEST(PixelFormatTest, BitsPerPixelOfEveryCode) {
   EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_RGB3), 24);
