@@ -188,18 +188,4 @@ TEST_F(HoughGlTest, NoCircleDrawsNothingAndLeavesTheProjection) {
   for (int i = 0; i < 16; i++) EXPECT_EQ(m[i], i % 5 == 0 ? 1.0 : 0.0) << i;
 }
 
-TEST_F(HoughGlTest, BrightSquareStaysAfterShutdownWhileAFormatExists) {
-  push(make_picture({{150, 110, 40}}));
-  ASSERT_EQ(kov_unit_stream_shutdown(unit_.get()), 0);
-  std::vector<uint8_t> pixels = draw();
-  // Only the bright square: the circle list went with the stream.
-  Square s{float(marker(rec_->frames[0].get(), "marker:x")),
-           float(marker(rec_->frames[0].get(), "marker:y")),
-           float(marker(rec_->frames[0].get(), "marker:r"))};
-  expect_squares(pixels, kBright, {s});
-  size_t dim = 0;
-  for (size_t i = 1; i < pixels.size(); i += 4) dim += pixels[i] != 0 && pixels[i] != kBright;
-  EXPECT_EQ(dim, 0u);
-}
-
 }  // namespace
