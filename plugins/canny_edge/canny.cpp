@@ -103,12 +103,15 @@ bool detect_edges(ConvertCannyPlugin *self, const guint8 *in, guint8 *out, int s
                   const Region &r) {
   const gsize origin = gsize(r.y) * stride + r.x;
   const int aperture = kov_unit_control_get_int(self->aperture_ctl);
-  const float thresh2 = kov_unit_control_get_float(self->thresh2_ctl);
-  const float thresh1 = kov_unit_control_get_float(self->thresh1_ctl);
+  // OpenCV truncates the thresholds to int: past INT_MAX they wrap and
+  // every pixel becomes an edge. No gradient of an 8-bit image reaches 1e9,
+  // so capping there keeps every threshold's meaning.
+  const double thresh2 = std::min(double(kov_unit_control_get_float(self->thresh2_ctl)), 1e9);
+  const double thresh1 = std::min(double(kov_unit_control_get_float(self->thresh1_ctl)), 1e9);
   try {
     const cv::Mat src(r.h, r.w, CV_8UC1, const_cast<guint8 *>(in) + origin, gsize(stride));
     cv::Mat dst(r.h, r.w, CV_8UC1, out + origin, gsize(stride));
-    cv::Canny(src, dst, double(thresh1), double(thresh2), aperture);
+    cv::Canny(src, dst, thresh1, thresh2, aperture);
     // Canny keeps a destination of the right size and type; a new one would
     // mean the edges are not in the frame.
     if (dst.data != out + origin) {

@@ -172,6 +172,19 @@ TEST(CannyTest, ControlsReachTheDetector) {
   ASSERT_EQ(chain.rec->count(), 1u);
   cv::Mat edges = reference_edges(in, 80, 0, 0, 80, 60, 30, 90, 3);
   EXPECT_EQ(chain.rec->bytes[0], std::vector<uint8_t>(edges.datastart, edges.dataend));
+
+  // Thresholds up to the control's maximum mean fewer edges, never more
+  // (beyond the int range OpenCV's own conversion would mark every pixel).
+  for (int aperture : {3, 5, 7}) {
+    ASSERT_TRUE(kov_unit_control_set_int(chain.control("aperture"), aperture, nullptr));
+    for (float t : {3e9f, FLT_MAX}) {
+      ASSERT_TRUE(kov_unit_control_set_float(chain.control("thresh1"), t, nullptr));
+      ASSERT_TRUE(kov_unit_control_set_float(chain.control("thresh2"), t, nullptr));
+      chain.push(kovtest::make_frame(in).get());
+      EXPECT_EQ(chain.rec->bytes.back(), std::vector<uint8_t>(in.size(), 0))
+          << "aperture " << aperture << " threshold " << t;
+    }
+  }
 }
 
 TEST(CannyTest, RegionIsReplacedAndTheRestIsTheInput) {
