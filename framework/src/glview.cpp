@@ -52,9 +52,10 @@ std::map<guint64, KovGLView *> &live_views() {
   return views;
 }
 guint64 next_serial = 1;
-// The EGL display is shared by all views; it is terminated with the last one.
+// The EGL display is shared by all views and stays initialised for the rest
+// of the process once made: starting the driver is costly, and terminating it
+// unloads code that the driver's own exit handlers still use.
 EGLDisplay shared_display = EGL_NO_DISPLAY;
-int display_users = 0;
 
 void set_error(GError **error, const char *step) {
   g_set_error(error, KOV_ERROR, KOV_ERROR_FAILED,
@@ -63,10 +64,7 @@ void set_error(GError **error, const char *step) {
 }
 
 EGLDisplay acquire_display(GError **error) {
-  if (display_users > 0) {
-    ++display_users;
-    return shared_display;
-  }
+  if (shared_display != EGL_NO_DISPLAY) return shared_display;
   // eglGetPlatformDisplay is EGL 1.5; its extension form serves older EGLs.
   using GetPlatformDisplay = EGLDisplay (*)(EGLenum, void *, const EGLAttrib *);
   using GetPlatformDisplayExt = EGLDisplay (*)(EGLenum, void *, const EGLint *);
@@ -86,15 +84,7 @@ EGLDisplay acquire_display(GError **error) {
     return EGL_NO_DISPLAY;
   }
   shared_display = display;
-  display_users = 1;
   return display;
-}
-
-void release_display() {
-  if (display_users > 0 && --display_users == 0) {
-    eglTerminate(shared_display);
-    shared_display = EGL_NO_DISPLAY;
-  }
 }
 
 // Makes the view's context current for a scope and, when another context
@@ -261,12 +251,10 @@ KovGLView *kov_gl_view_new_offscreen(GError **error) {
   if (extensions == nullptr || std::strstr(extensions, "EGL_KHR_surfaceless_context") == nullptr) {
     g_set_error(error, KOV_ERROR, KOV_ERROR_FAILED,
                 "Cannot create the offscreen GL context: EGL lacks EGL_KHR_surfaceless_context");
-    release_display();
     return nullptr;
   }
   if (!eglBindAPI(EGL_OPENGL_API)) {
     set_error(error, "eglBindAPI (desktop OpenGL)");
-    release_display();
     return nullptr;
   }
   // A context needs no config when it never draws to an EGL surface.
@@ -276,7 +264,6 @@ KovGLView *kov_gl_view_new_offscreen(GError **error) {
     EGLint count = 0;
     if (!eglChooseConfig(display, config_attribs, &config, 1, &count) || count < 1) {
       set_error(error, "eglChooseConfig (desktop OpenGL)");
-      release_display();
       return nullptr;
     }
   }
@@ -286,7 +273,6 @@ KovGLView *kov_gl_view_new_offscreen(GError **error) {
   EGLContext context = eglCreateContext(display, config, EGL_NO_CONTEXT, context_attribs);
   if (context == EGL_NO_CONTEXT) {
     set_error(error, "eglCreateContext (OpenGL compatibility profile)");
-    release_display();
     return nullptr;
   }
 
@@ -316,7 +302,6 @@ void kov_gl_view_free(KovGLView *view) {
     eglMakeCurrent(view->display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
   live_views().erase(view->serial);
   eglDestroyContext(view->display, view->context);
-  release_display();
   delete view->units;
   delete view;
 }
