@@ -2,7 +2,8 @@
 //
 //   kovkit-run --list
 //   kovkit-run --describe ID
-//   kovkit-run [-n FRAMES] [--seconds S] [--set ID.CONTROL=VALUE ...] [--meta] "CHAIN"
+//   kovkit-run [-n FRAMES] [--seconds S] [--set ID.CONTROL=VALUE ...] [--meta]
+//              [--gl-snapshot PATTERN [--gl-every N]] "CHAIN"
 //
 // Frames are counted on the chain's "frame-ready" (the last unit's output).
 // The run ends after FRAMES frames, after S seconds, when every source has
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include <kovkit/kovkit.h>
@@ -229,28 +231,96 @@ void on_chain_frame_ready(KovUnitChain *, KovFrameBuffer *frame, KovUnitFormat *
 
 // ---- GL view ---------------------------------------------------------------
 // Chains with units that draw with GL (kov_unit_chain_has_gl_units) need the
-// framework's GL view made current while frames flow, and --gl-snapshot
-// writes its picture as PNG files. Both belong here; today they are not done
-// and GL units pass their frames on without drawing.
+// framework's GL view made current while frames flow: the units make and
+// fill their textures as frames arrive. With --gl-snapshot PATTERN the view
+// is drawn after every chain frame (or every Nth, --gl-every N) and written as
+// a PNG file named by the frame's number. Without a GL context the GL units
+// pass their frames on without drawing; that is only a warning unless
+// snapshots were asked for.
+gchar *gl_snapshot_pattern = nullptr;
+gint gl_every = 1;
+
 struct GlRun {
-  gpointer view = nullptr;
+  KovGLView *view = nullptr;
+  guint64 frame_number = 0;
+  std::vector<guint8> pixels;
+  GError *error = nullptr;  // the first snapshot that could not be written
 };
 
+void gl_snapshot(GlRun *gl) {
+  const guint64 number = gl->frame_number++;
+  if (gl->error != nullptr || number % static_cast<guint64>(gl_every) != 0) return;
+  if (kov_gl_view_render(gl->view, 0, 0) != 0) {
+    g_set_error(&gl->error, KOV_ERROR, KOV_ERROR_FAILED,
+                "--gl-snapshot: no GL unit of the chain has a frame size to draw");
+    return;
+  }
+  const gint w = kov_gl_view_get_width(gl->view), h = kov_gl_view_get_height(gl->view);
+  gl->pixels.resize(static_cast<gsize>(w) * h * 4);
+  gchar *path = kov_frame_pattern_format(gl_snapshot_pattern, number);
+  if (kov_gl_view_read_pixels(gl->view, gl->pixels.data(), static_cast<gsize>(w) * 4))
+    kov_image_write_png(path, KOV_IMAGE_FORMAT_RGBA, w, h, w * 4, gl->pixels.data(), &gl->error);
+  g_free(path);
+}
+
+void on_gl_frame_ready(KovUnitChain *, KovFrameBuffer *, KovUnitFormat *, gpointer user_data) {
+  gl_snapshot(static_cast<GlRun *>(user_data));
+}
+
 bool gl_run_begin(KovUnitChain *chain, GlRun *gl, GError **error) {
-  (void)chain;
-  (void)gl;
-  (void)error;
+  if (gl_every < 1) {
+    g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE, "--gl-every must be 1 or more");
+    return false;
+  }
+  if (gl_snapshot_pattern != nullptr) {
+    gboolean has_number = FALSE;
+    GError *pattern_error = nullptr;
+    if (!kov_frame_pattern_check(gl_snapshot_pattern, &has_number, &pattern_error)) {
+      g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE, "--gl-snapshot: %s",
+                  pattern_error->message);
+      g_error_free(pattern_error);
+      return false;
+    }
+    if (!kov_unit_chain_has_gl_units(chain)) {
+      g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE,
+                  "--gl-snapshot: the chain has no unit that renders GL");
+      return false;
+    }
+  } else if (!kov_unit_chain_has_gl_units(chain)) {
+    return true;
+  }
+  GError *view_error = nullptr;
+  gl->view = kov_gl_view_new_offscreen(&view_error);
+  if (gl->view == nullptr) {
+    if (gl_snapshot_pattern != nullptr) {
+      g_propagate_error(error, view_error);
+      return false;
+    }
+    g_printerr("kovkit-run: warning: %s; GL units will not draw\n", view_error->message);
+    g_error_free(view_error);
+    return true;
+  }
+  kov_gl_view_set_chain(gl->view, chain);
+  kov_gl_view_make_current(gl->view);
+  if (gl_snapshot_pattern != nullptr)
+    g_signal_connect(chain, "frame-ready", G_CALLBACK(on_gl_frame_ready), gl);
   return true;
 }
 
-void gl_run_before_iterate(KovUnitChain *chain, GlRun *gl) {
-  (void)chain;
-  (void)gl;
+void gl_run_before_iterate(KovUnitChain *, GlRun *gl) {
+  if (gl->view != nullptr) kov_gl_view_make_current(gl->view);
 }
 
 void gl_run_end(KovUnitChain *chain, GlRun *gl) {
-  (void)chain;
-  (void)gl;
+  if (gl->error != nullptr) {
+    g_printerr("kovkit-run: %s\n", gl->error->message);
+    g_clear_error(&gl->error);
+  }
+  if (gl->view != nullptr) {
+    g_signal_handlers_disconnect_by_func(chain, reinterpret_cast<gpointer>(on_gl_frame_ready), gl);
+    kov_gl_view_free(gl->view);
+    gl->view = nullptr;
+  }
 }
 // ---- end of GL view --------------------------------------------------------
 
@@ -346,7 +416,7 @@ int run_chain(const char *text, gchar **settings, gint64 frames, double seconds,
   while (!interrupted) {
     gl_run_before_iterate(chain, &gl);
     gint64 due = kov_unit_chain_iterate(chain);
-    if (output_error(chain) != nullptr) {
+    if (output_error(chain) != nullptr || gl.error != nullptr) {
       status = kExitOutputError;
       break;
     }
@@ -395,6 +465,9 @@ int main(int argc, char **argv) {
       {"set", 0, 0, G_OPTION_ARG_STRING_ARRAY, &settings,
        "Set a control of a unit of the chain (repeatable)", "ID.CONTROL=VALUE"},
       {"meta", 0, 0, G_OPTION_ARG_NONE, &meta, "Print the metadata of every frame", nullptr},
+      {"gl-snapshot", 0, 0, G_OPTION_ARG_FILENAME, &gl_snapshot_pattern,
+       "Write the GL view as PNG after every frame", "PATTERN"},
+      {"gl-every", 0, 0, G_OPTION_ARG_INT, &gl_every, "With --gl-snapshot: every Nth frame", "N"},
       {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
   GOptionContext *context = g_option_context_new("\"CHAIN\"");
   g_option_context_set_summary(context,

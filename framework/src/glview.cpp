@@ -198,7 +198,9 @@ bool ensure_framebuffer(KovGLView *view, gint width, gint height) {
   glBindFramebuffer(GL_FRAMEBUFFER, view->framebuffer);
   if (width != view->width || height != view->height) {
     glBindRenderbuffer(GL_RENDERBUFFER, view->renderbuffer);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+    // No alpha channel: the picture is opaque whatever the units draw (an XOR
+    // marker would otherwise punch transparent holes into snapshots).
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGB8, width, height);
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER,
                               view->renderbuffer);
     if (glGetError() != GL_NO_ERROR ||

@@ -79,7 +79,8 @@ gint kov_gl_view_get_width(KovGLView *view);
 gint kov_gl_view_get_height(KovGLView *view);
 
 /* Copies the framebuffer into @pixels as RGBA, 4 bytes per pixel, top row
- * first, rows @row_stride bytes apart (at least 4 × width). FALSE before the
+ * first, rows @row_stride bytes apart (at least 4 × width). The picture is
+ * opaque: alpha is always 255, whatever the units draw. FALSE before the
  * first begin/render or for a short stride. */
 gboolean kov_gl_view_read_pixels(KovGLView *view, guint8 *pixels, gsize row_stride);
 

@@ -88,6 +88,7 @@ TEST_F(MarkerTest, DefaultCrossInvertsTheArmsUnderXorAndNothingElse) {
   Picture p = draw(0x000000);
   EXPECT_EQ(pixels_not(p, 0x000000), xor_cross(320, 240));
   EXPECT_EQ(p.rgb(300, 240), 0xFFFFFFu);
+  EXPECT_EQ(p.alpha(300, 240), 255);  // the view stays opaque under XOR
 
   // Over a coloured picture each arm pixel is that colour inverted.
   p = draw(0x3366CC);
