@@ -398,7 +398,9 @@ gint kov_gl_view_render(KovGLView *view, gint width, gint height) {
 gint kov_gl_view_get_width(KovGLView *view) { return view != nullptr ? view->width : 0; }
 gint kov_gl_view_get_height(KovGLView *view) { return view != nullptr ? view->height : 0; }
 
-gboolean kov_gl_view_read_pixels(KovGLView *view, guint8 *pixels, gsize row_stride) {
+namespace {
+
+gboolean read_pixels(KovGLView *view, GLenum format, guint8 *pixels, gsize row_stride) {
   if (view == nullptr || pixels == nullptr || view->width < 1 || view->height < 1) return FALSE;
   const gsize row_bytes = static_cast<gsize>(view->width) * 4;
   if (row_stride < row_bytes) return FALSE;
@@ -416,7 +418,7 @@ gboolean kov_gl_view_read_pixels(KovGLView *view, guint8 *pixels, gsize row_stri
   glPixelStorei(GL_PACK_SKIP_ROWS, 0);
   glPixelStorei(GL_PACK_SKIP_PIXELS, 0);
   std::vector<guint8> bottom_up(row_bytes * static_cast<gsize>(view->height));
-  glReadPixels(0, 0, view->width, view->height, GL_RGBA, GL_UNSIGNED_BYTE, bottom_up.data());
+  glReadPixels(0, 0, view->width, view->height, format, GL_UNSIGNED_BYTE, bottom_up.data());
   glPopClientAttrib();
   // GL's first row is the bottom one; the caller gets the top row first.
   for (gint y = 0; y < view->height; ++y)
@@ -426,6 +428,16 @@ gboolean kov_gl_view_read_pixels(KovGLView *view, guint8 *pixels, gsize row_stri
   if (previous_pack != 0) glBindBuffer(GL_PIXEL_PACK_BUFFER, static_cast<GLuint>(previous_pack));
   glBindFramebuffer(GL_READ_FRAMEBUFFER, static_cast<GLuint>(previous_read));
   return TRUE;
+}
+
+}  // namespace
+
+gboolean kov_gl_view_read_pixels(KovGLView *view, guint8 *pixels, gsize row_stride) {
+  return read_pixels(view, GL_RGBA, pixels, row_stride);
+}
+
+gboolean kov_gl_view_read_pixels_bgra(KovGLView *view, guint8 *pixels, gsize row_stride) {
+  return read_pixels(view, GL_BGRA, pixels, row_stride);
 }
 
 void kov_gl_view_release(KovGLView *view) {

@@ -312,6 +312,14 @@ TEST(GLViewTest, ReadsBackTopRowFirstAfterClearingToOpaqueBlack) {
     EXPECT_EQ(padded[40 + x * 4], 0);
   }
   EXPECT_EQ(padded[16], 0x77);
+  // The same picture as B, G, R, A bytes.
+  std::vector<uint8_t> bgra(16 * 3, 0);
+  ASSERT_TRUE(kov_gl_view_read_pixels_bgra(view.get(), bgra.data(), 16));
+  EXPECT_EQ(std::vector<uint8_t>(bgra.begin(), bgra.begin() + 4),
+            (std::vector<uint8_t>{0, 0, 255, 255}));
+  EXPECT_EQ(std::vector<uint8_t>(bgra.begin() + 16, bgra.begin() + 20),
+            (std::vector<uint8_t>{0, 0, 0, 255}));
+  EXPECT_FALSE(kov_gl_view_read_pixels_bgra(view.get(), bgra.data(), 12));
   EXPECT_FALSE(kov_gl_view_read_pixels(view.get(), padded.data(), 15));
   EXPECT_FALSE(kov_gl_view_read_pixels(view.get(), nullptr, 16));
 }

@@ -83,6 +83,9 @@ gint kov_gl_view_get_height(KovGLView *view);
  * opaque: alpha is always 255, whatever the units draw. FALSE before the
  * first begin/render or for a short stride. */
 gboolean kov_gl_view_read_pixels(KovGLView *view, guint8 *pixels, gsize row_stride);
+/* The same as B, G, R, A bytes: the layout of a cairo image surface
+ * (CAIRO_FORMAT_RGB24 or ARGB32) on a little-endian machine. */
+gboolean kov_gl_view_read_pixels_bgra(KovGLView *view, guint8 *pixels, gsize row_stride);
 
 /* Calls draw_gl_release on every GL unit of the chain with the context
  * current; the next render calls their draw_gl_init again. */
