@@ -76,26 +76,6 @@ TEST_F(PipTest, A640x480FrameLandsInTheLowerLeftQuarterSizeInsetAndNowhereElse) 
   expect_rectangle(draw(640, 480), 10, 350, 170, 470, 0xC86432);
 }
 
-TEST_F(PipTest, TheInsetShowsTheFrameScaledByAQuarter) {
-  start(640, 480);
-  Ref<KovFrameBuffer> frame = kovtest::make_frame(kovtest::gl::coord_rgb(640, 480, 640 * 3));
-  kovtest::source_push(source_.get(), frame.get());
-  Picture p = draw(640, 480);
-  // Inset pixel (i, j) shows frame pixel (4i + 2, 4j + 2) give or take the
-  // texel corner it samples: compare at pixel centres away from the rounding.
-  int wrong = 0;
-  for (int j = 0; j < 120; j += 7)
-    for (int i = 0; i < 160; i += 9) {
-      const uint32_t got = p.rgb(10 + i, 350 + j);
-      bool found = false;
-      for (int dy = 1; dy <= 2; ++dy)
-        for (int dx = 1; dx <= 2; ++dx)
-          found = found || got == kovtest::gl::coord_rgb_pixel(4 * i + dx, 4 * j + dy);
-      if (!found) ++wrong;
-    }
-  EXPECT_EQ(wrong, 0);
-}
-
 TEST_F(PipTest, GreenPlaceholderBeforeTheFirstFrameAndAfterAFormatChange) {
   start(640, 480);
   ASSERT_EQ(kov_unit_draw_gl_init(unit_.get()), 0);
