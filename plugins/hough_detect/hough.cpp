@@ -7,6 +7,7 @@
 // unit outlines the first circle with a bright square and every circle of the
 // last frame with a dim one.
 #include <kovkit/plugin_frame.h>
+#include <kovkit/roi.h>
 
 #include <epoxy/gl.h>
 #include <opencv2/core.hpp>
@@ -48,28 +49,8 @@ namespace {
 using kov::plugin::cast;
 using kov::plugin::parent_class;
 
-// A region of the frame, already clipped to it; empty when w or h is 0.
-struct Region {
-  int x = 0, y = 0, w = 0, h = 0;
-  bool empty() const { return w <= 0 || h <= 0; }
-};
-
-// The frame's "roi" entry intersected with the frame (width x height). A
-// missing entry, or one that is not exactly 16 bytes, means the whole frame.
-Region frame_region(KovFrameBuffer *frame, int width, int height) {
-  gsize length = 0;
-  gconstpointer roi = kov_framebuffer_metadata_get(frame, "roi", &length);
-  if (roi == nullptr || length != 4 * sizeof(gint32)) return {0, 0, width, height};
-  gint32 v[4];
-  std::memcpy(v, roi, sizeof v);
-  // 64-bit sums: x + width of two large 32-bit values must not wrap.
-  const int64_t x0 = std::max<int64_t>(v[0], 0);
-  const int64_t y0 = std::max<int64_t>(v[1], 0);
-  const int64_t x1 = std::min<int64_t>(int64_t(v[0]) + v[2], width);
-  const int64_t y1 = std::min<int64_t>(int64_t(v[1]) + v[3], height);
-  if (x1 <= x0 || y1 <= y0) return {};
-  return {int(x0), int(y0), int(x1 - x0), int(y1 - y0)};
-}
+using kov::plugin::frame_region;
+using kov::plugin::Region;
 
 void free_stream_data(DetectHoughPlugin *self) {
   std::free(self->work_data);
