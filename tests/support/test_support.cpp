@@ -139,22 +139,27 @@ Recorder::~Recorder() {
   g_object_unref(unit_);
 }
 
-ChildResult run_in_child(const std::function<void()> &body,
-                         const std::vector<std::pair<std::string, const char *>> &env) {
+namespace {
+
+// Forks a child whose standard output and error go to pipes, runs `child`
+// in it (which must not return for run_program, and exits 0 otherwise), and
+// collects both streams and the exit status.
+ChildResult spawn(const std::function<void()> &child) {
   int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
+  if (pipe(out_pipe) != 0) return {};
+  if (pipe(err_pipe) != 0) {
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    return {};
+  }
   fflush(stdout);
   fflush(stderr);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
-    apply_env(env);
-    body();
+    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    child();
     fflush(stdout);
     fflush(stderr);
     _exit(0);
@@ -164,20 +169,34 @@ ChildResult run_in_child(const std::function<void()> &body,
   return finish_child(pid, out_pipe[0], err_pipe[0]);
 }
 
+}  // namespace
+
+FedUnit::FedUnit(const char *id, guint32 code, int width, int height, int row_stride)
+    : source(make_source(code, width, height, row_stride)), unit(create_unit(id)) {
+  if (!unit) return;
+  kov_unit_set_input(unit.get(), source.get());
+  rec = std::make_unique<Recorder>(unit.get());
+  kov_unit_stream_init(source.get(), nullptr);
+  kov_unit_stream_init(unit.get(), nullptr);
+}
+
+FedUnit::~FedUnit() {
+  if (unit) kov_unit_stream_shutdown(unit.get());
+  kov_unit_stream_shutdown(source.get());
+}
+
+ChildResult run_in_child(const std::function<void()> &body,
+                         const std::vector<std::pair<std::string, const char *>> &env) {
+  return spawn([&] {
+    apply_env(env);
+    body();
+  });
+}
+
 ChildResult run_program(const std::vector<std::string> &argv,
                         const std::vector<std::pair<std::string, const char *>> &env) {
-  int out_pipe[2], err_pipe[2];
-  if (argv.empty() || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return {};
-  fflush(stdout);
-  fflush(stderr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
+  if (argv.empty()) return {};
+  return spawn([&] {
     int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, STDIN_FILENO);
     apply_env(env);
@@ -186,10 +205,7 @@ ChildResult run_program(const std::vector<std::string> &argv,
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  return finish_child(pid, out_pipe[0], err_pipe[0]);
+  });
 }
 
 std::string plugin_dir() { return KOV_TEST_PLUGIN_DIR; }

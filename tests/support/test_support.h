@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,23 @@ class Recorder {
  private:
   KovUnit *unit_;
   gulong handler_;
+};
+
+// A unit made by the manager, fed by a test source of one format, both
+// streaming, with the unit's frames recorded. `unit` is empty when the
+// identifier is unknown.
+struct FedUnit {
+  FedUnit(const char *id, guint32 code, int width, int height, int row_stride);
+  ~FedUnit();
+  FedUnit(const FedUnit &) = delete;
+  FedUnit &operator=(const FedUnit &) = delete;
+
+  void push(KovFrameBuffer *frame) { source_push(source.get(), frame); }
+  KovUnitControl *control(const char *id) { return kov_unit_find_control(unit.get(), id); }
+
+  Ref<KovUnit> source;
+  Ref<KovUnit> unit;
+  std::unique_ptr<Recorder> rec;
 };
 
 struct ChildResult {

@@ -52,27 +52,12 @@ void set_roi(KovFrameBuffer *frame, gint32 x, gint32 y, gint32 w, gint32 h) {
 }
 
 // source -> opencv.convert_canny, both streaming, with a recorder.
-struct CannyChain {
-  Ref<KovUnit> source;
-  Ref<KovUnit> unit;
-  std::unique_ptr<kovtest::Recorder> rec;
+struct CannyChain : kovtest::FedUnit {
   int w, h, stride;
-
-  CannyChain(int w_, int h_, int stride_) : w(w_), h(h_), stride(stride_) {
-    source = kovtest::make_source(KOV_PIX_FMT_GREY, w, h, stride);
-    unit = kovtest::create_unit("opencv.convert_canny");
-    if (!unit) return;
-    kov_unit_set_input(unit.get(), source.get());
-    rec = std::make_unique<kovtest::Recorder>(unit.get());
-    EXPECT_EQ(kov_unit_stream_init(source.get(), nullptr), 0);
-    EXPECT_EQ(kov_unit_stream_init(unit.get(), nullptr), 0);
+  CannyChain(int w_, int h_, int stride_)
+      : FedUnit("opencv.convert_canny", KOV_PIX_FMT_GREY, w_, h_, stride_), w(w_), h(h_), stride(stride_) {
+    if (unit) EXPECT_TRUE(kov_unit_is_streaming(unit.get()));
   }
-  ~CannyChain() {
-    if (unit) kov_unit_stream_shutdown(unit.get());
-    kov_unit_stream_shutdown(source.get());
-  }
-  void push(KovFrameBuffer *frame) { kovtest::source_push(source.get(), frame); }
-  KovUnitControl *control(const char *id) { return kov_unit_find_control(unit.get(), id); }
 };
 
 TEST(CannyTest, IdentityAndControls) {

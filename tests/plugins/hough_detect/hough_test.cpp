@@ -49,28 +49,16 @@ std::optional<gint32> marker(KovFrameBuffer *frame, const char *key) {
 }
 
 // source -> detect.opencv.hough, both streaming, with a recorder.
-struct HoughChain {
-  Ref<KovUnit> source;
-  Ref<KovUnit> unit;
-  std::unique_ptr<kovtest::Recorder> rec;
-
-  HoughChain(int w = W, int h = H, int stride = W) {
-    source = kovtest::make_source(KOV_PIX_FMT_GREY, w, h, stride);
-    unit = kovtest::create_unit("detect.opencv.hough");
-    if (!unit) return;
-    kov_unit_set_input(unit.get(), source.get());
-    rec = std::make_unique<kovtest::Recorder>(unit.get());
-    EXPECT_EQ(kov_unit_stream_init(source.get(), nullptr), 0);
-    EXPECT_EQ(kov_unit_stream_init(unit.get(), nullptr), 0);
+struct HoughChain : kovtest::FedUnit {
+  HoughChain(int w = W, int h = H, int stride = W)
+      : FedUnit("detect.opencv.hough", KOV_PIX_FMT_GREY, w, h, stride) {
+    if (unit) EXPECT_TRUE(kov_unit_is_streaming(unit.get()));
   }
-  ~HoughChain() {
-    if (unit) kov_unit_stream_shutdown(unit.get());
-    kov_unit_stream_shutdown(source.get());
-  }
+  using FedUnit::push;
   KovFrameBuffer *push(const std::vector<uint8_t> &bytes, std::optional<std::array<gint32, 4>> roi = {}) {
     Ref<KovFrameBuffer> frame = kovtest::make_frame(bytes);
     if (roi) set_roi(frame.get(), (*roi)[0], (*roi)[1], (*roi)[2], (*roi)[3]);
-    kovtest::source_push(source.get(), frame.get());
+    push(frame.get());
     return rec->count() ? rec->frames.back().get() : nullptr;
   }
 };
