@@ -11,6 +11,7 @@
 // unit fails to write (exit status 1). Usage and chain errors print one line
 // and exit with status 2. The summary goes to standard error, --meta lines
 // to standard output.
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -451,6 +452,8 @@ int run_chain(const char *text, gchar **settings, gint64 frames, double seconds,
 }  // namespace
 
 int main(int argc, char **argv) {
+  // GLib's messages quote file names with the locale's characters.
+  setlocale(LC_CTYPE, "");
   gboolean list = FALSE, meta = FALSE;
   gchar *describe = nullptr;
   gint64 frames = 0;

@@ -117,7 +117,7 @@ bool is_sof_marker(guint8 m) {
 }
 
 // One parsed conversion of a frame-number pattern.
-struct PatternSpec {
+struct FramePattern {
   gsize start = 0;  // offset of '%'
   gsize end = 0;    // offset after the conversion character
   bool zero = false;
@@ -126,20 +126,20 @@ struct PatternSpec {
   bool found = false;
 };
 
-bool parse_pattern(const gchar *pattern, PatternSpec *spec, GError **error) {
-  *spec = PatternSpec();
+bool parse_pattern(const gchar *pattern, FramePattern *pattern_out, GError **error) {
+  *pattern_out = FramePattern();
   for (gsize i = 0; pattern[i] != '\0'; i++) {
     if (pattern[i] != '%') continue;
     if (pattern[i + 1] == '%') {
       i++;
       continue;
     }
-    if (spec->found) {
+    if (pattern_out->found) {
       g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE,
                   "\"%s\" has more than one number conversion", pattern);
       return false;
     }
-    PatternSpec s;
+    FramePattern s;
     s.start = i;
     gsize j = i + 1;
     for (; pattern[j] == '0' || pattern[j] == '-'; j++) {
@@ -163,7 +163,7 @@ bool parse_pattern(const gchar *pattern, PatternSpec *spec, GError **error) {
     }
     s.end = j + 1;
     s.found = true;
-    *spec = s;
+    *pattern_out = s;
     i = j;
   }
   return true;
@@ -427,31 +427,31 @@ guint8 *kov_jpeg_compress(guint32 pixelformat, gint width, gint height, gint row
 }
 
 gboolean kov_frame_pattern_check(const gchar *pattern, gboolean *has_number, GError **error) {
-  PatternSpec spec;
-  if (pattern == nullptr || !parse_pattern(pattern, &spec, error)) return FALSE;
-  if (has_number != nullptr) *has_number = spec.found;
+  FramePattern parsed;
+  if (pattern == nullptr || !parse_pattern(pattern, &parsed, error)) return FALSE;
+  if (has_number != nullptr) *has_number = parsed.found;
   return TRUE;
 }
 
 gchar *kov_frame_pattern_format(const gchar *pattern, guint64 number) {
-  PatternSpec spec;
-  if (pattern == nullptr || !parse_pattern(pattern, &spec, nullptr)) return nullptr;
+  FramePattern parsed;
+  if (pattern == nullptr || !parse_pattern(pattern, &parsed, nullptr)) return nullptr;
   GString *out = g_string_new(nullptr);
-  if (!spec.found) {
+  if (!parsed.found) {
     append_literal(out, pattern, strlen(pattern));
     return g_string_free(out, FALSE);
   }
-  append_literal(out, pattern, spec.start);
+  append_literal(out, pattern, parsed.start);
   gchar digits[32];
   g_snprintf(digits, sizeof digits, "%" G_GUINT64_FORMAT, number);
-  int pad = spec.width - static_cast<int>(strlen(digits));
-  if (pad > 0 && !spec.left) {
-    for (int i = 0; i < pad; i++) g_string_append_c(out, spec.zero ? '0' : ' ');
+  int pad = parsed.width - static_cast<int>(strlen(digits));
+  if (pad > 0 && !parsed.left) {
+    for (int i = 0; i < pad; i++) g_string_append_c(out, parsed.zero ? '0' : ' ');
   }
   g_string_append(out, digits);
-  if (pad > 0 && spec.left) {
+  if (pad > 0 && parsed.left) {
     for (int i = 0; i < pad; i++) g_string_append_c(out, ' ');
   }
-  append_literal(out, pattern + spec.end, strlen(pattern + spec.end));
+  append_literal(out, pattern + parsed.end, strlen(pattern + parsed.end));
   return g_string_free(out, FALSE);
 }
