@@ -129,6 +129,9 @@ gboolean kov_unit_chain_all_units_stream_init_full(KovUnitChain *chain, GError *
   for (GList *l = chain->units; l != nullptr; l = l->next) {
     auto *unit = KOV_UNIT(l->data);
     if (kov_unit_is_streaming(unit)) continue;
+    // A unit that dropped its formats when it was last stopped gets its
+    // input's format announced again.
+    if (kov_unit_get_output_format(unit) == nullptr) kov_unit_renegotiate(unit);
     KovUnitFormat *format = kov_unit_get_output_format(unit);
     if (format == nullptr) {
       KovUnit *input = kov_unit_get_input(unit);

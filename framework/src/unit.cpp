@@ -236,6 +236,12 @@ void kov_unit_set_input(KovUnit *unit, KovUnit *input) {
   g_object_unref(unit);
 }
 
+void kov_unit_renegotiate(KovUnit *unit) {
+  g_return_if_fail(KOV_IS_UNIT(unit));
+  KovUnit *input = unit->priv->input;
+  if (input != nullptr) input_format_changed(unit, input->priv->current);
+}
+
 KovUnit *kov_unit_get_input(KovUnit *unit) {
   g_return_val_if_fail(KOV_IS_UNIT(unit), nullptr);
   return unit->priv->input;

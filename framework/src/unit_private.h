@@ -7,6 +7,10 @@
 // The unit takes ownership of a new control (appended in creation order).
 void kov_unit_take_control(KovUnit *unit, KovUnitControl *control);
 
+// Announces the input's current format to the unit again (for units that
+// drop their formats when they stop streaming).
+void kov_unit_renegotiate(KovUnit *unit);
+
 // GCopyFunc that takes a reference, for g_list_copy_deep.
 gpointer ref_object(gconstpointer object, gpointer unused);
 

@@ -166,6 +166,19 @@ TEST_F(ChainTest, StartRefusesAUnitWithoutFormatAndStopsTheOthers) {
   EXPECT_FALSE(kov_unit_chain_is_streaming(chain.get()));
 }
 
+TEST_F(ChainTest, AChainStartsAgainAfterAStopEvenWhenAUnitDroppedItsFormats) {
+  ASSERT_TRUE(kov_unit_chain_load_from_str(chain.get(), "test.counter ! test.copy", nullptr));
+  auto *copy = kov_unit_chain_get_last_unit(chain.get());
+  ASSERT_EQ(kov_unit_chain_all_units_stream_init(chain.get()), 0);
+  kov_unit_chain_all_units_stream_shutdown(chain.get());
+  kov_unit_remove_all_output_formats(copy);  // as a unit may do when it stops
+  GError *error = nullptr;
+  EXPECT_TRUE(kov_unit_chain_all_units_stream_init_full(chain.get(), &error))
+      << (error != nullptr ? error->message : "");
+  g_clear_error(&error);
+  EXPECT_TRUE(kov_unit_is_streaming(copy));
+}
+
 TEST_F(ChainTest, IterateRunsDueSourcesOncePerCallAndRelaysTheLastUnitsFrames) {
   ASSERT_TRUE(kov_unit_chain_load_from_str(chain.get(), "test.counter ! test.copy", nullptr));
   int frames = 0;
