@@ -105,9 +105,9 @@ LOAD_EXTENSION = textwrap.dedent("""\
     import kovkit
     path = glob.glob(os.path.join(os.path.dirname(kovkit.__file__), "gtk", "_kovkitgtk*.so"))[0]
     {setup}
-    spec = importlib.util.spec_from_file_location("_kovkitgtk", path)
+    location = importlib.util.spec_from_file_location("_kovkitgtk", path)
     try:
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(location)
     except ImportError as error:
         print("ImportError:", error)
     else:

@@ -112,11 +112,11 @@ bool resolve_files(const gchar *location, std::vector<std::string> *files, GErro
         g_error_free(local);
         ok = false;
       } else {
-        GPatternSpec *spec = g_pattern_spec_new(base);
+        GPatternSpec *glob = g_pattern_spec_new(base);
         std::vector<std::string> names;
         while (const gchar *name = g_dir_read_name(d))
-          if (g_pattern_spec_match_string(spec, name)) names.emplace_back(name);
-        g_pattern_spec_free(spec);
+          if (g_pattern_spec_match_string(glob, name)) names.emplace_back(name);
+        g_pattern_spec_free(glob);
         g_dir_close(d);
         std::sort(names.begin(), names.end());
         for (const std::string &n : names) {
