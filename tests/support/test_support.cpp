@@ -1,6 +1,8 @@
 // Shared test helpers: see test_support.h.
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -116,6 +118,42 @@ void source_set_format(KovUnit *source, guint32 code, int width, int height, int
 
 void source_push(KovUnit *source, KovFrameBuffer *frame) {
   kov_unit_produce_frame(source, frame, kov_unit_get_output_format(source));
+}
+
+void expect_controls(KovUnit *unit, const std::vector<ExpectedControl> &table) {
+  const GList *controls = kov_unit_get_controls(unit);
+  ASSERT_EQ(g_list_length(const_cast<GList *>(controls)), table.size());
+  size_t i = 0;
+  for (const GList *l = controls; l != nullptr; l = l->next, ++i) {
+    auto *c = static_cast<KovUnitControl *>(l->data);
+    const ExpectedControl &e = table[i];
+    SCOPED_TRACE(e.id);
+    EXPECT_STREQ(kov_unit_control_get_id(c), e.id);
+    EXPECT_STREQ(kov_unit_control_get_label(c), e.label);
+    EXPECT_EQ(kov_unit_control_get_control_type(c), e.type);
+    EXPECT_TRUE(kov_unit_control_is_enabled(c));
+    EXPECT_EQ(kov_unit_control_get_ui_hints(c), e.hints);
+    switch (e.type) {
+      case KOV_UNIT_CONTROL_TYPE_INT:
+      case KOV_UNIT_CONTROL_TYPE_FLOAT:
+        EXPECT_EQ(kov_unit_control_get_min(c), e.min);
+        EXPECT_EQ(kov_unit_control_get_max(c), e.max);
+        EXPECT_EQ(kov_unit_control_get_step(c), e.step);
+        if (e.type == KOV_UNIT_CONTROL_TYPE_INT)
+          EXPECT_EQ(kov_unit_control_get_int(c), int(e.def));
+        else
+          EXPECT_EQ(kov_unit_control_get_float(c), float(e.def));
+        break;
+      case KOV_UNIT_CONTROL_TYPE_BOOLEAN:
+        EXPECT_EQ(bool(kov_unit_control_get_boolean(c)), e.def != 0);
+        break;
+      case KOV_UNIT_CONTROL_TYPE_ENUM:
+        EXPECT_EQ(kov_unit_control_get_enum(c), int(e.def));
+        break;
+      default:
+        break;
+    }
+  }
 }
 
 Ref<KovFrameBuffer> make_frame(const uint8_t *bytes, size_t size) {

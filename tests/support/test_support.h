@@ -63,6 +63,20 @@ void source_set_format(KovUnit *source, guint32 code, int width, int height, int
 // Produces the frame with the source's current format (it must stream).
 void source_push(KovUnit *source, KovFrameBuffer *frame);
 
+// One row of a unit's expected control table. Range and step are checked for
+// int and float controls; `def` is the current value of a fresh unit.
+struct ExpectedControl {
+  const char *id;
+  const char *label;
+  KovUnitControlType type;
+  double min, max, step, def;
+  guint hints;
+};
+
+// Checks the unit's controls, in creation order, against the table (all
+// enabled).
+void expect_controls(KovUnit *unit, const std::vector<ExpectedControl> &table);
+
 // A frame owning a copy of the bytes (16-byte aligned), bytesused = size.
 Ref<KovFrameBuffer> make_frame(const std::vector<uint8_t> &bytes);
 Ref<KovFrameBuffer> make_frame(const uint8_t *bytes, size_t size);

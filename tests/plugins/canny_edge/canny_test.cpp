@@ -56,7 +56,9 @@ struct CannyChain : kovtest::FedUnit {
   int w, h, stride;
   CannyChain(int w_, int h_, int stride_)
       : FedUnit("opencv.convert_canny", KOV_PIX_FMT_GREY, w_, h_, stride_), w(w_), h(h_), stride(stride_) {
-    if (unit) EXPECT_TRUE(kov_unit_is_streaming(unit.get()));
+    if (unit) {
+      EXPECT_TRUE(kov_unit_is_streaming(unit.get()));
+    }
   }
 };
 
@@ -67,37 +69,13 @@ TEST(CannyTest, IdentityAndControls) {
   EXPECT_EQ(kov_unit_get_flags(unit.get()), guint(KOV_UNIT_RENDERS_GL));
   EXPECT_STREQ(G_OBJECT_TYPE_NAME(unit.get()), "ConvertCannyPlugin");
 
-  const GList *controls = kov_unit_get_controls(unit.get());
-  ASSERT_EQ(g_list_length(const_cast<GList *>(controls)), 3u);
-  struct Expect {
-    const char *id, *label;
-    KovUnitControlType type;
-    double min, max, step, def;
-    guint hints;
-  } expect[] = {
-      {"thresh1", "Threshold 1", KOV_UNIT_CONTROL_TYPE_FLOAT, 0, FLT_MAX, 1, 400,
-       KOV_UNIT_CONTROL_SPINBUTTON},
-      {"thresh2", "Threshold 2", KOV_UNIT_CONTROL_TYPE_FLOAT, 0, FLT_MAX, 1, 600,
-       KOV_UNIT_CONTROL_SPINBUTTON},
-      {"aperture", "Aperture", KOV_UNIT_CONTROL_TYPE_INT, 3, 7, 2, 5, 0},
-  };
-  int i = 0;
-  for (const GList *l = controls; l != nullptr; l = l->next, i++) {
-    auto *c = static_cast<KovUnitControl *>(l->data);
-    SCOPED_TRACE(expect[i].id);
-    EXPECT_STREQ(kov_unit_control_get_id(c), expect[i].id);
-    EXPECT_STREQ(kov_unit_control_get_label(c), expect[i].label);
-    EXPECT_EQ(kov_unit_control_get_control_type(c), expect[i].type);
-    EXPECT_EQ(kov_unit_control_get_min(c), expect[i].min);
-    EXPECT_EQ(kov_unit_control_get_max(c), expect[i].max);
-    EXPECT_EQ(kov_unit_control_get_step(c), expect[i].step);
-    EXPECT_TRUE(kov_unit_control_is_enabled(c));
-    EXPECT_EQ(kov_unit_control_get_ui_hints(c), expect[i].hints);
-    if (expect[i].type == KOV_UNIT_CONTROL_TYPE_INT)
-      EXPECT_EQ(kov_unit_control_get_int(c), int(expect[i].def));
-    else
-      EXPECT_EQ(kov_unit_control_get_float(c), float(expect[i].def));
-  }
+  kovtest::expect_controls(
+      unit.get(),
+      {{"thresh1", "Threshold 1", KOV_UNIT_CONTROL_TYPE_FLOAT, 0, FLT_MAX, 1, 400,
+        KOV_UNIT_CONTROL_SPINBUTTON},
+       {"thresh2", "Threshold 2", KOV_UNIT_CONTROL_TYPE_FLOAT, 0, FLT_MAX, 1, 600,
+        KOV_UNIT_CONTROL_SPINBUTTON},
+       {"aperture", "Aperture", KOV_UNIT_CONTROL_TYPE_INT, 3, 7, 2, 5, 0}});
   // The aperture takes only the sizes Canny accepts.
   KovUnitControl *aperture = kov_unit_find_control(unit.get(), "aperture");
   EXPECT_FALSE(kov_unit_control_set_int(aperture, 4, nullptr));

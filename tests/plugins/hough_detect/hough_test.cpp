@@ -52,7 +52,9 @@ std::optional<gint32> marker(KovFrameBuffer *frame, const char *key) {
 struct HoughChain : kovtest::FedUnit {
   HoughChain(int w = W, int h = H, int stride = W)
       : FedUnit("detect.opencv.hough", KOV_PIX_FMT_GREY, w, h, stride) {
-    if (unit) EXPECT_TRUE(kov_unit_is_streaming(unit.get()));
+    if (unit) {
+      EXPECT_TRUE(kov_unit_is_streaming(unit.get()));
+    }
   }
   using FedUnit::push;
   KovFrameBuffer *push(const std::vector<uint8_t> &bytes, std::optional<std::array<gint32, 4>> roi = {}) {
@@ -85,37 +87,14 @@ TEST(HoughTest, IdentityAndControls) {
   EXPECT_STREQ(kov_unit_get_name(unit.get()), "Detect Hough circles on image");
   EXPECT_EQ(kov_unit_get_flags(unit.get()), guint(KOV_UNIT_RENDERS_GL));
   EXPECT_STREQ(G_OBJECT_TYPE_NAME(unit.get()), "DetectHoughPlugin");
-  struct Expect {
-    const char *id, *label;
-    KovUnitControlType type;
-    double min, max, step, def;
-  } expect[] = {
-      {"dp", "DP", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 10, 0.5, 2},
-      {"min-dist", "Min. Distance", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 1000, 5, 50},
-      {"param-1", "Param 1", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 500, 1, 100},
-      {"param-2", "Param 2", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 500, 1, 50},
-      {"min_radius", "Min. Radius", KOV_UNIT_CONTROL_TYPE_INT, 1, 100, 1, 10},
-      {"max_radius", "Max. Radius", KOV_UNIT_CONTROL_TYPE_INT, 1, 500, 1, 400},
-  };
-  const GList *controls = kov_unit_get_controls(unit.get());
-  ASSERT_EQ(g_list_length(const_cast<GList *>(controls)), 6u);
-  int i = 0;
-  for (const GList *l = controls; l != nullptr; l = l->next, i++) {
-    auto *c = static_cast<KovUnitControl *>(l->data);
-    SCOPED_TRACE(expect[i].id);
-    EXPECT_STREQ(kov_unit_control_get_id(c), expect[i].id);
-    EXPECT_STREQ(kov_unit_control_get_label(c), expect[i].label);
-    EXPECT_EQ(kov_unit_control_get_control_type(c), expect[i].type);
-    EXPECT_EQ(kov_unit_control_get_min(c), expect[i].min);
-    EXPECT_EQ(kov_unit_control_get_max(c), expect[i].max);
-    EXPECT_EQ(kov_unit_control_get_step(c), expect[i].step);
-    EXPECT_TRUE(kov_unit_control_is_enabled(c));
-    EXPECT_EQ(kov_unit_control_get_ui_hints(c), guint(KOV_UNIT_CONTROL_SPINBUTTON));
-    if (expect[i].type == KOV_UNIT_CONTROL_TYPE_INT)
-      EXPECT_EQ(kov_unit_control_get_int(c), int(expect[i].def));
-    else
-      EXPECT_EQ(kov_unit_control_get_float(c), float(expect[i].def));
-  }
+  const guint spin = KOV_UNIT_CONTROL_SPINBUTTON;
+  kovtest::expect_controls(
+      unit.get(), {{"dp", "DP", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 10, 0.5, 2, spin},
+                   {"min-dist", "Min. Distance", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 1000, 5, 50, spin},
+                   {"param-1", "Param 1", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 500, 1, 100, spin},
+                   {"param-2", "Param 2", KOV_UNIT_CONTROL_TYPE_FLOAT, 1, 500, 1, 50, spin},
+                   {"min_radius", "Min. Radius", KOV_UNIT_CONTROL_TYPE_INT, 1, 100, 1, 10, spin},
+                   {"max_radius", "Max. Radius", KOV_UNIT_CONTROL_TYPE_INT, 1, 500, 1, 400, spin}});
 }
 
 TEST(HoughTest, OffersGreyOnlyAndRefusesOtherStreams) {
