@@ -30,9 +30,19 @@ struct _KovUnitPrivate {
   GList *controls;         // KovUnitControl, owned, creation order
   gchar *name;
   KovUnitDescription *description;  // strong reference
+  gboolean eos;            // posted end of stream, until the next stream_init
+  GError *error;           // last error posted or set
+  gint event_fd;           // descriptor the chain driver waits on, or -1
 };
 
-enum { SIGNAL_INPUT_FORMAT_CHANGED, SIGNAL_FRAME_READY, SIGNAL_STATUS_CHANGED, N_SIGNALS };
+enum {
+  SIGNAL_INPUT_FORMAT_CHANGED,
+  SIGNAL_FRAME_READY,
+  SIGNAL_STATUS_CHANGED,
+  SIGNAL_EOS,
+  SIGNAL_ERROR,
+  N_SIGNALS
+};
 static guint unit_signals[N_SIGNALS];
 
 G_DEFINE_TYPE_WITH_PRIVATE(KovUnit, kov_unit, G_TYPE_INITIALLY_UNOWNED)
@@ -68,6 +78,7 @@ static void kov_unit_finalize(GObject *object) {
   g_list_free_full(p->controls, g_object_unref);
   g_list_free(p->outputs);
   g_clear_object(&p->description);
+  g_clear_error(&p->error);
   g_free(p->name);
   G_OBJECT_CLASS(kov_unit_parent_class)->finalize(object);
 }
@@ -99,10 +110,18 @@ static void kov_unit_class_init(KovUnitClass *klass) {
   unit_signals[SIGNAL_STATUS_CHANGED] =
       g_signal_new("status-changed", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0, nullptr,
                    nullptr, nullptr, G_TYPE_NONE, 0);
+  /* "eos" (unit): a source has no more frames. */
+  unit_signals[SIGNAL_EOS] = g_signal_new("eos", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0,
+                                          nullptr, nullptr, nullptr, G_TYPE_NONE, 0);
+  /* "error" (unit, GError): an error that stops the unit's work. */
+  unit_signals[SIGNAL_ERROR] = g_signal_new("error", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST,
+                                            0, nullptr, nullptr, nullptr, G_TYPE_NONE, 1,
+                                            G_TYPE_ERROR);
 }
 
 static void kov_unit_init(KovUnit *unit) {
   unit->priv = static_cast<KovUnitPrivate *>(kov_unit_get_instance_private(unit));
+  unit->priv->event_fd = -1;
 }
 
 /* ---- frame delivery ---------------------------------------------------- */
@@ -160,7 +179,7 @@ static void input_format_changed(KovUnit *unit, KovUnitFormat *input_format) {
   if (was_streaming && !p->streaming && p->current != nullptr) {
     if (kov_unit_stream_init(unit, nullptr) != 0)
       g_printerr("kovkit: unit %s refused to restart streaming after a format change\n",
-                 kov_unit_get_id(unit)[0] != '\0' ? kov_unit_get_id(unit) : kov_unit_get_name(unit));
+                 unit_label(unit));
   }
   announce_downstream(unit);
   g_object_unref(unit);
@@ -310,6 +329,8 @@ gint kov_unit_stream_init(KovUnit *unit, KovUnitFormat *format) {
   // A format the unit does not own (a worker's, handed over by the unit
   // that drives it) is accepted as given.
   if (format != nullptr && g_list_find(p->formats, format) != nullptr) p->current = format;
+  p->eos = FALSE;
+  g_clear_error(&p->error);
   const gint result = KOV_UNIT_GET_CLASS(unit)->stream_init(unit, format);
   if (result != 0) return result;
   p->streaming = TRUE;
@@ -347,6 +368,56 @@ gboolean kov_unit_produce_pending_frame(KovUnit *unit) {
   g_return_val_if_fail(KOV_IS_UNIT(unit), FALSE);
   if (!unit->priv->streaming) return FALSE;
   return KOV_UNIT_GET_CLASS(unit)->produce_pending_frame(unit);
+}
+
+/* ---- end of stream and errors ------------------------------------------- */
+
+void kov_unit_post_eos(KovUnit *unit) {
+  g_return_if_fail(KOV_IS_UNIT(unit));
+  if (unit->priv->eos) return;
+  unit->priv->eos = TRUE;
+  g_signal_emit(unit, unit_signals[SIGNAL_EOS], 0);
+}
+
+gboolean kov_unit_is_eos(KovUnit *unit) {
+  g_return_val_if_fail(KOV_IS_UNIT(unit), FALSE);
+  return unit->priv->eos;
+}
+
+void kov_unit_set_error(KovUnit *unit, const GError *error) {
+  g_return_if_fail(KOV_IS_UNIT(unit));
+  KovUnitPrivate *p = unit->priv;
+  if (p->error == error) return;
+  g_clear_error(&p->error);
+  if (error != nullptr) p->error = g_error_copy(error);
+}
+
+void kov_unit_post_error(KovUnit *unit, const GError *error) {
+  g_return_if_fail(KOV_IS_UNIT(unit));
+  g_return_if_fail(error != nullptr);
+  kov_unit_set_error(unit, error);
+  // The signal carries the unit's own copy: a handler may post again.
+  GError *copy = g_error_copy(error);
+  if (g_signal_has_handler_pending(unit, unit_signals[SIGNAL_ERROR], 0, FALSE))
+    g_signal_emit(unit, unit_signals[SIGNAL_ERROR], 0, copy);
+  else
+    g_printerr("%s: %s\n", unit_label(unit), copy->message);
+  g_error_free(copy);
+}
+
+const GError *kov_unit_get_error(KovUnit *unit) {
+  g_return_val_if_fail(KOV_IS_UNIT(unit), nullptr);
+  return unit->priv->error;
+}
+
+void kov_unit_set_event_fd(KovUnit *unit, gint fd) {
+  g_return_if_fail(KOV_IS_UNIT(unit));
+  unit->priv->event_fd = fd >= 0 ? fd : -1;
+}
+
+gint kov_unit_get_event_fd(KovUnit *unit) {
+  g_return_val_if_fail(KOV_IS_UNIT(unit), -1);
+  return unit->priv->event_fd;
 }
 
 gint kov_unit_draw_gl_init(KovUnit *unit) {
@@ -387,6 +458,11 @@ const gchar *kov_unit_get_id(KovUnit *unit) {
   g_return_val_if_fail(KOV_IS_UNIT(unit), nullptr);
   KovUnitDescription *d = unit->priv->description;
   return d != nullptr ? kov_unit_description_get_id(d) : "";
+}
+
+const gchar *unit_label(KovUnit *unit) {
+  const gchar *id = kov_unit_get_id(unit);
+  return id[0] != '\0' ? id : kov_unit_get_name(unit);
 }
 
 guint kov_unit_get_flags(KovUnit *unit) {

@@ -11,6 +11,10 @@ void kov_unit_take_control(KovUnit *unit, KovUnitControl *control);
 // drop their formats when they stop streaming).
 void kov_unit_renegotiate(KovUnit *unit);
 
+// The unit's identifier, or its display name when it has none: how messages
+// name a unit.
+const gchar *unit_label(KovUnit *unit);
+
 // GCopyFunc that takes a reference, for g_list_copy_deep.
 gpointer ref_object(gconstpointer object, gpointer unused);
 

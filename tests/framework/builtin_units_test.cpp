@@ -657,7 +657,7 @@ TEST(FileOutputTest, WriteErrorIsReportedOnceKeptAndFramesStillPass) {
     Recorder rec(rig.unit.get());
     rig.push({1});
     rig.push({2});
-    const GError *error = kov_file_unit_get_error(rig.unit.get());
+    const GError *error = kov_unit_get_error(rig.unit.get());
     printf("%zu %s", rec.count(), error != nullptr ? "error" : "none");
   });
   EXPECT_EQ(r.out, "2 error");
@@ -685,8 +685,8 @@ TEST(FileOutputTest, FullDiskLeavesNoPartialFileAndCutsAppendsBackToWholeFrames)
     mjpg.push(b);
     mjpg.push(a);
     kov_unit_stream_shutdown(mjpg.unit.get());
-    printf("%d %d", kov_file_unit_get_error(png.unit.get()) != nullptr,
-           kov_file_unit_get_error(mjpg.unit.get()) != nullptr);
+    printf("%d %d", kov_unit_get_error(png.unit.get()) != nullptr,
+           kov_unit_get_error(mjpg.unit.get()) != nullptr);
   });
   EXPECT_EQ(r.out, "1 1");
   EXPECT_EQ(r.err.rfind("output.file: cannot write \"" + dir + "/p0.png\": ", 0), 0u) << r.err;
@@ -758,14 +758,14 @@ TEST(FileInputTest, ReadsANumberedPngSeriesThenStops) {
   pump(src.get(), 10, rec);
   ASSERT_EQ(rec.count(), 3u);
   for (int i = 0; i < 3; i++) EXPECT_EQ(rec.bytes[i], pics[i]);
-  EXPECT_TRUE(kov_file_input_at_end(src.get()));
+  EXPECT_TRUE(kov_unit_is_eos(src.get()));
   EXPECT_EQ(kov_unit_next_frame_time(src.get()), G_MAXINT64);
   EXPECT_FALSE(kov_unit_produce_pending_frame(src.get()));
   // A restart reads the series again; with loop it goes round.
   kov_unit_stream_shutdown(src.get());
   set_control(src.get(), "loop", "true");
   ASSERT_EQ(kov_unit_stream_init(src.get(), nullptr), 0);
-  EXPECT_FALSE(kov_file_input_at_end(src.get()));
+  EXPECT_FALSE(kov_unit_is_eos(src.get()));
   pump(src.get(), 10, rec);
   ASSERT_EQ(rec.count(), 10u);
   EXPECT_EQ(rec.bytes[9], pics[0]);
@@ -855,8 +855,8 @@ TEST(FileInputTest, MissingFilesAreClearErrorsAndBadFilesAreSkipped) {
   std::string dir = kovtest::temp_dir();
   Ref<KovUnit> none = file_source(dir + "/none.png");
   EXPECT_EQ(kov_unit_get_output_format(none.get()), nullptr);
-  ASSERT_NE(kov_file_unit_get_error(none.get()), nullptr);
-  EXPECT_EQ(std::string(kov_file_unit_get_error(none.get())->message),
+  ASSERT_NE(kov_unit_get_error(none.get()), nullptr);
+  EXPECT_EQ(std::string(kov_unit_get_error(none.get())->message),
             "cannot open \"" + dir + "/none.png\": no such file");
 
   Bytes px(4, 1);
@@ -872,7 +872,7 @@ TEST(FileInputTest, MissingFilesAreClearErrorsAndBadFilesAreSkipped) {
     kov_unit_stream_shutdown(src.get());
     for (const char *n : {"/s0.png", "/s1.png", "/s2.png"}) g_unlink((dir + n).c_str());
     int rc = kov_unit_stream_init(src.get(), nullptr);
-    printf("%d %d", rc, kov_file_unit_get_error(src.get()) != nullptr);
+    printf("%d %d", rc, kov_unit_get_error(src.get()) != nullptr);
   });
   EXPECT_EQ(r.out, "2 -1 1");
   EXPECT_NE(r.err.find("input.file: cannot read PNG \"" + dir + "/s1.png\""), std::string::npos) << r.err;
@@ -898,7 +898,7 @@ TEST(FileInputTest, LoopStopsWhenAWholePassGivesNoFrameAndOtherSizesAreSkipped) 
     for (const char *n : {"/a.jpg", "/b.jpg", "/c.jpg"}) write_file(dir + n, Bytes{0xFF, 0xD8});
     Recorder none(src.get());
     for (int i = 0; i < 10; i++) kov_unit_produce_pending_frame(src.get());
-    printf("%zu %d", none.count(), kov_file_input_at_end(src.get()));
+    printf("%zu %d", none.count(), kov_unit_is_eos(src.get()));
   });
   EXPECT_EQ(r.out, "4 0 1");
   std::string skip_b = "input.file: \"" + dir + "/b.jpg\" is 32x8, the stream is 16x8; frame skipped\n";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 
 #include "test_support.h"
 
@@ -11,10 +12,13 @@ using kovtest::Ref;
 namespace {
 
 // "test.counter": a source of 2x2 GREY frames, due every `period` µs (0:
-// always due), with an int control "period" and a boolean "stop".
+// always due), with an int control "period", a boolean "flag" and "count"
+// frames before its end (0: no end). With an event descriptor it produces
+// one frame per byte it reads from it instead.
 struct CounterSource {
   KovUnit parent;
   KovUnitControl *period_ctl;
+  KovUnitControl *count_ctl;
   gint64 next_time;
   int produced;
 };
@@ -27,16 +31,22 @@ gint counter_stream_init(KovUnit *unit, KovUnitFormat *) {
   reinterpret_cast<CounterSource *>(unit)->next_time = kov_time_now();
   return 0;
 }
-gint64 counter_next(KovUnit *unit) { return reinterpret_cast<CounterSource *>(unit)->next_time; }
+gint64 counter_next(KovUnit *unit) {
+  if (kov_unit_is_eos(unit) || kov_unit_get_event_fd(unit) >= 0) return G_MAXINT64;
+  return reinterpret_cast<CounterSource *>(unit)->next_time;
+}
 gboolean counter_produce(KovUnit *unit) {
   auto *c = reinterpret_cast<CounterSource *>(unit);
-  if (kov_time_now() < c->next_time) return FALSE;
+  const int fd = kov_unit_get_event_fd(unit);
+  char byte;
+  if (fd >= 0 ? read(fd, &byte, 1) != 1 : kov_time_now() < c->next_time) return FALSE;
   c->next_time += kov_unit_control_get_int(c->period_ctl);
   KovFrameBuffer *frame = kov_framebuffer_new_alloc(4);
   frame->bytesused = 4;
   frame->data[0] = static_cast<guint8>(c->produced++);
   kov_unit_produce_frame(unit, frame, kov_unit_get_output_format(unit));
   g_object_unref(frame);
+  if (c->produced == kov_unit_control_get_int(c->count_ctl)) kov_unit_post_eos(unit);
   return TRUE;
 }
 void counter_source_class_init(CounterSourceClass *klass) {
@@ -49,6 +59,7 @@ void counter_source_init(CounterSource *c) {
   KovUnit *unit = KOV_UNIT(c);
   c->period_ctl = kov_unit_add_control_int(unit, "period", "Period", 0, 10000000, 1, 0, TRUE);
   kov_unit_add_control_boolean(unit, "flag", "Flag", FALSE, TRUE);
+  c->count_ctl = kov_unit_add_control_int(unit, "count", "Frames", 0, 1000, 1, 0, TRUE);
   kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, "2x2", 2, 2, 2);
   kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, "2x2 rgb", 2, 2, 6);
 }
@@ -204,6 +215,109 @@ TEST_F(ChainTest, IterateRunsDueSourcesOncePerCallAndRelaysTheLastUnitsFrames) {
   kov_unit_chain_all_units_stream_shutdown(chain.get());
   kov_unit_chain_iterate(chain.get());
   EXPECT_EQ(frames, 6);
+}
+
+TEST_F(ChainTest, EosFollowsTheLastFrameOnceAndErrorsAreRelayedWithTheFirstKept) {
+  ASSERT_TRUE(kov_unit_chain_load_from_str(chain.get(), "test.counter count=3 ! test.copy", nullptr));
+  std::string log;
+  g_signal_connect_swapped(chain.get(), "frame-ready",
+                           G_CALLBACK(+[](std::string *l, KovFrameBuffer *f, KovUnitFormat *) {
+                             *l += std::to_string(f->data[0]) + " ";
+                           }),
+                           &log);
+  g_signal_connect_swapped(chain.get(), "eos", G_CALLBACK(+[](std::string *l) { *l += "eos "; }),
+                           &log);
+  g_signal_connect_swapped(chain.get(), "error",
+                           G_CALLBACK(+[](std::string *l, KovUnit *u, GError *e) {
+                             *l += std::string(kov_unit_get_id(u)) + ":" + e->message + " ";
+                           }),
+                           &log);
+  ASSERT_EQ(kov_unit_chain_all_units_stream_init(chain.get()), 0);
+  for (int i = 0; i < 5; ++i) kov_unit_chain_iterate(chain.get());
+  EXPECT_EQ(log, "0 1 2 eos ");
+  EXPECT_TRUE(kov_unit_chain_is_eos(chain.get()));
+
+  auto *copy = kov_unit_chain_get_last_unit(chain.get());
+  GError *first = g_error_new_literal(KOV_ERROR, KOV_ERROR_IO, "disk full");
+  GError *second = g_error_new_literal(KOV_ERROR, KOV_ERROR_IO, "still full");
+  kov_unit_post_error(copy, first);
+  kov_unit_post_error(copy, second);
+  EXPECT_EQ(log, "0 1 2 eos test.copy:disk full test.copy:still full ");
+  EXPECT_STREQ(kov_unit_chain_get_error(chain.get())->message, "disk full");
+  EXPECT_STREQ(kov_unit_get_error(copy)->message, "still full");
+
+  // A new start forgets both; a unit that cannot start names its reason.
+  kov_unit_chain_all_units_stream_shutdown(chain.get());
+  ASSERT_EQ(kov_unit_chain_all_units_stream_init(chain.get()), 0);
+  EXPECT_FALSE(kov_unit_chain_is_eos(chain.get()));
+  EXPECT_EQ(kov_unit_chain_get_error(chain.get()), nullptr);
+  ASSERT_TRUE(kov_unit_chain_load_from_str(chain.get(), "test.counter format=RGB3 ! test.copy", nullptr));
+  kov_unit_set_error(kov_unit_chain_get_last_unit(chain.get()), first);
+  GError *error = nullptr;
+  EXPECT_FALSE(kov_unit_chain_all_units_stream_init_full(chain.get(), &error));
+  EXPECT_STREQ(error->message, "test.copy: disk full");
+  g_clear_error(&error);
+  g_error_free(first);
+  g_error_free(second);
+
+  // Nobody listening: the error is printed, naming the unit.
+  kovtest::ChildResult r = kovtest::run_in_child([] {
+    Ref<KovUnit> lone = kovtest::create_unit("test.copy");
+    GError *e = g_error_new_literal(KOV_ERROR, KOV_ERROR_IO, "cannot write \"x\"");
+    kov_unit_post_error(lone.get(), e);
+    g_error_free(e);
+  });
+  EXPECT_EQ(r.err, "test.copy: cannot write \"x\"\n");
+}
+
+// One manual main-loop cycle: prepare, query, check, dispatch. Returns the
+// poll timeout the sources asked for (-1: sleep until woken).
+int cycle(GMainContext *context) {
+  gint priority = 0, timeout = 0;
+  GPollFD fds[16];
+  g_main_context_acquire(context);
+  g_main_context_prepare(context, &priority);
+  const gint n = g_main_context_query(context, priority, &timeout, fds, 16);
+  g_poll(fds, n, 0);
+  if (g_main_context_check(context, priority, fds, n)) g_main_context_dispatch(context);
+  g_main_context_release(context);
+  return timeout;
+}
+
+TEST_F(ChainTest, TheDriverSleepsUntilASourceIsDueOrItsDescriptorIsReadable) {
+  ASSERT_TRUE(kov_unit_chain_load_from_str(chain.get(), "test.counter period=1000000", nullptr));
+  int frames = 0;
+  g_signal_connect_swapped(chain.get(), "frame-ready", G_CALLBACK(+[](int *n) { ++*n; }), &frames);
+  GMainContext *context = g_main_context_new();
+  const guint id = kov_unit_chain_attach(chain.get(), context);
+  EXPECT_EQ(cycle(context), -1) << "a chain that does not stream sleeps";
+  ASSERT_EQ(kov_unit_chain_all_units_stream_init(chain.get()), 0);
+  EXPECT_EQ(cycle(context), 0);  // due now: one frame
+  EXPECT_EQ(frames, 1);
+  const int timeout = cycle(context);
+  EXPECT_GE(timeout, 900);  // then asleep for the rest of the second
+  EXPECT_LE(timeout, 1000);
+  EXPECT_EQ(frames, 1);
+
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  kov_unit_chain_all_units_stream_shutdown(chain.get());
+  kov_unit_set_event_fd(kov_unit_chain_get_last_unit(chain.get()), pipe_fds[0]);
+  ASSERT_EQ(kov_unit_chain_all_units_stream_init(chain.get()), 0);
+  EXPECT_EQ(cycle(context), -1);
+  EXPECT_EQ(frames, 1);
+  ASSERT_EQ(write(pipe_fds[1], "ab", 2), 2);
+  cycle(context);
+  cycle(context);
+  EXPECT_EQ(cycle(context), -1);
+  EXPECT_EQ(frames, 3);
+
+  GSource *source = g_main_context_find_source_by_id(context, id);
+  ASSERT_NE(source, nullptr);
+  g_source_destroy(source);
+  g_main_context_unref(context);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
 }
 
 // Runs in a fresh process (the manager is a per-process singleton): loads

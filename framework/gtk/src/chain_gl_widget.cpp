@@ -1,7 +1,7 @@
 // KovUnitChainGLWidget: a vertical box around a KovGLDrawingArea. It keeps
-// the chain, runs it from the main loop while it streams (GL context current,
-// since GL units upload their textures as frames arrive) and redraws the
-// picture on every request_redraw.
+// the chain, runs it on the chain driver in the main loop while it streams
+// (GL context current, since GL units upload their textures as frames
+// arrive) and redraws the picture on every request_redraw.
 #include <kovkit-gtk/chain_gl_widget.h>
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -13,46 +13,30 @@ namespace {
 enum { SIGNAL_REDRAW_REQUESTED, N_SIGNALS };
 guint signals[N_SIGNALS];
 
-// How long to wait before looking again at a chain that does not stream.
-constexpr guint kIdlePollMs = 50;
-// Upper bound of one wait while streaming, so that a control change that
-// makes a source due earlier is noticed soon.
-constexpr gint64 kMaxWaitUs = 50000;
-
-gboolean run_chain(gpointer data);
-
-void schedule_run(KovUnitChainGLWidget *widget, guint delay_ms) {
-  widget->run_source = g_timeout_add(delay_ms, run_chain, widget);
-  g_source_set_name_by_id(widget->run_source, "[kovkit] chain GL widget run");
+// Runs before each step of the chain driver: GL units upload their textures
+// as frames arrive, so the widget's context must be current.
+gboolean before_step(gpointer data) {
+  kov_gl_drawing_area_set_context(KOV_UNIT_CHAIN_GL_WIDGET(data)->area);
+  return G_SOURCE_CONTINUE;
 }
 
-// One step of the chain: every due source produces; then wait until the next
-// one is due.
-gboolean run_chain(gpointer data) {
-  KovUnitChainGLWidget *widget = KOV_UNIT_CHAIN_GL_WIDGET(data);
+// Runs the chain on the chain driver in the default main context.
+void attach_driver(KovUnitChainGLWidget *widget) {
+  GSource *source = kov_unit_chain_source_new(widget->chain);
+  g_source_set_callback(source, before_step, widget, nullptr);
+  widget->run_source = g_source_attach(source, nullptr);
+  g_source_unref(source);
+}
+
+void detach_driver(KovUnitChainGLWidget *widget) {
+  if (widget->run_source == 0) return;
+  g_source_remove(widget->run_source);
   widget->run_source = 0;
-  guint delay_ms = kIdlePollMs;
-  // A frame handler may drop the last reference to the widget: keep it alive
-  // until the next step is scheduled (dispose then removes that step).
-  g_object_ref(widget);
-  if (widget->chain != nullptr && kov_unit_chain_is_streaming(widget->chain)) {
-    kov_gl_drawing_area_set_context(widget->area);
-    const gint64 next = kov_unit_chain_iterate(widget->chain);
-    const gint64 wait = next - kov_time_now();
-    delay_ms = static_cast<guint>(CLAMP(wait, 0, kMaxWaitUs) / 1000);
-  }
-  // A disposed widget has no chain and must not run again.
-  if (widget->chain != nullptr && widget->run_source == 0) schedule_run(widget, delay_ms);
-  g_object_unref(widget);
-  return G_SOURCE_REMOVE;
 }
 
 void dispose(GObject *object) {
   KovUnitChainGLWidget *widget = KOV_UNIT_CHAIN_GL_WIDGET(object);
-  if (widget->run_source != 0) {
-    g_source_remove(widget->run_source);
-    widget->run_source = 0;
-  }
+  detach_driver(widget);
   g_clear_object(&widget->chain);
   G_OBJECT_CLASS(kov_unit_chain_gl_widget_parent_class)->dispose(object);
 }
@@ -82,11 +66,12 @@ gint kov_unit_chain_gl_widget_set_chain(KovUnitChainGLWidget *widget, KovUnitCha
   if (!KOV_IS_UNIT_CHAIN(chain)) return -1;
   if (chain != widget->chain) {
     g_object_ref_sink(chain);
+    detach_driver(widget);
     if (widget->chain != nullptr) g_object_unref(widget->chain);
     widget->chain = chain;
     kov_gl_drawing_area_set_chain(widget->area, chain);
   }
-  if (widget->run_source == 0) schedule_run(widget, 0);
+  if (widget->run_source == 0) attach_driver(widget);
   return 0;
 }
 

@@ -51,6 +51,36 @@ gboolean kov_unit_chain_all_units_stream_init_full(KovUnitChain *chain, GError *
 gint kov_unit_chain_all_units_stream_shutdown(KovUnitChain *chain);
 gboolean kov_unit_chain_is_streaming(KovUnitChain *chain);
 
+/**
+ * kov_unit_chain_get_error:
+ * Returns: (transfer none) (nullable): the first error a unit of the chain
+ * posted since the chain last started streaming ("error" reports each).
+ */
+const GError *kov_unit_chain_get_error(KovUnitChain *chain);
+/* TRUE once "eos" was emitted for the current stream: every source has ended
+ * and its last frame has gone through the chain. */
+gboolean kov_unit_chain_is_eos(KovUnitChain *chain);
+
+/**
+ * kov_unit_chain_source_new:
+ * The chain driver: a GSource that sleeps until the next source unit is due
+ * (kov_unit_next_frame_time) or a source's event descriptor
+ * (kov_unit_set_event_fd) is readable, then runs one step: those sources
+ * produce, one frame each. It sleeps while the chain does not stream. A
+ * callback set with g_source_set_callback runs before each step (to make a
+ * GL context current, for example); returning FALSE removes the source. The
+ * source holds a reference to the chain.
+ * Returns: (transfer full): a new source, not attached.
+ */
+GSource *kov_unit_chain_source_new(KovUnitChain *chain);
+/**
+ * kov_unit_chain_attach:
+ * @context: (nullable): the main context, NULL for the default one.
+ * Attaches a new chain driver (kov_unit_chain_source_new) to @context.
+ * Returns: the source's id, for g_source_remove.
+ */
+guint kov_unit_chain_attach(KovUnitChain *chain, GMainContext *context);
+
 /* Runs every streaming source unit whose next frame is due. Returns the
  * earliest time (microseconds since the epoch) at which one is due next, or
  * G_MAXINT64 when no source streams. */

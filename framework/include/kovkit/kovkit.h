@@ -14,6 +14,5 @@
 #include <kovkit/gltexture.h>
 #include <kovkit/glview.h>
 #include <kovkit/imageio.h>
-#include <kovkit/fileunits.h>
 
 #endif

@@ -102,6 +102,55 @@ gboolean kov_unit_is_source(KovUnit *unit);
 gint64 kov_unit_next_frame_time(KovUnit *unit);
 gboolean kov_unit_produce_pending_frame(KovUnit *unit);
 
+/* ---- Stream lifecycle ---------------------------------------------------
+ * Units report the end of their stream and their errors to the framework;
+ * the chain they belong to turns them into its "eos" and "error" signals. */
+
+/**
+ * kov_unit_post_eos:
+ * A source unit says it has no more frames (a file list at its end). Call it
+ * after producing the last frame, or instead of producing one. The unit emits
+ * "eos"; kov_unit_is_eos is TRUE until the unit streams again.
+ */
+void kov_unit_post_eos(KovUnit *unit);
+gboolean kov_unit_is_eos(KovUnit *unit);
+
+/**
+ * kov_unit_post_error:
+ * @error: what went wrong, naming the offending value (a file, a pipeline);
+ * copied.
+ * Reports an error that stops the unit's work (a file that cannot be read
+ * or written). The unit keeps a copy (kov_unit_get_error) and emits "error";
+ * when nobody handles the signal, the error is printed on standard error as
+ * "<unit id>: <message>".
+ */
+void kov_unit_post_error(KovUnit *unit, const GError *error);
+/**
+ * kov_unit_set_error:
+ * @error: (nullable): the reason, copied; NULL clears it.
+ * Records why the unit cannot stream now without reporting it (a source
+ * whose location gives no format); the chain names it when it cannot start
+ * the unit.
+ */
+void kov_unit_set_error(KovUnit *unit, const GError *error);
+/**
+ * kov_unit_get_error:
+ * Returns: (transfer none) (nullable): the last error posted or set since the
+ * unit last started streaming.
+ */
+const GError *kov_unit_get_error(KovUnit *unit);
+
+/**
+ * kov_unit_set_event_fd:
+ * @fd: a file descriptor, or -1 for none.
+ * A source unit whose frames arrive from outside (another thread, a device)
+ * gives the chain driver a descriptor to wait on; when it becomes readable
+ * the driver calls produce_pending_frame, which must read what woke it. Such
+ * a unit returns G_MAXINT64 from next_frame_time while it waits.
+ */
+void kov_unit_set_event_fd(KovUnit *unit, gint fd);
+gint kov_unit_get_event_fd(KovUnit *unit);
+
 /* GL operations, called by the GL view with its context current. */
 gint kov_unit_draw_gl_init(KovUnit *unit);
 gint kov_unit_draw_gl(KovUnit *unit);

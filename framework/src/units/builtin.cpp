@@ -2,8 +2,6 @@
 // share about frame geometry.
 #include "units/builtin.h"
 
-#include <kovkit/fileunits.h>
-
 #include "units/builtin_units.h"
 
 namespace {
@@ -34,11 +32,6 @@ void kov_builtin_units_register(KovUnitManager *manager) {
             create_instance<kov_roi_unit_get_type>);
   add_stock(manager, "convert", "colorspace", "Colour Space to RGB", 0,
             create_instance<kov_colorspace_get_type>);
-}
-
-const GError *kov_file_unit_get_error(KovUnit *unit) {
-  const GError *error = kov_file_input_error(unit);
-  return error != nullptr ? error : kov_file_output_error(unit);
 }
 
 namespace kov::units {

@@ -12,10 +12,6 @@ GType kov_file_output_get_type(void);
 GType kov_roi_unit_get_type(void);
 GType kov_colorspace_get_type(void);
 
-/* The stored errors of the two file units (NULL for other units). */
-const GError *kov_file_input_error(KovUnit *unit);
-const GError *kov_file_output_error(KovUnit *unit);
-
 G_END_DECLS
 
 namespace kov::units {

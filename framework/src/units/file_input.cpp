@@ -9,10 +9,11 @@
 //   anything else raw frames of "raw-format", "raw-width" x "raw-height",
 //                 one after the other in each file
 // The output format is known as soon as "location" is set (from the first
-// file). A file that cannot be read at stream_init is an error printed on
-// standard error; one that fails later is skipped with a message. Without
-// "loop" the unit stops after the last frame: next_frame_time becomes
-// G_MAXINT64 and kov_file_input_at_end turns TRUE.
+// file). A location that gives no format leaves the unit without one, with
+// the reason recorded (kov_unit_set_error); a file that cannot be read at
+// stream_init is posted as an error; one that fails later is skipped with a
+// message. Without "loop" the unit ends after the last frame: next_frame_time
+// becomes G_MAXINT64 and it posts end of stream.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -22,7 +23,6 @@
 
 #include <glib/gstdio.h>
 
-#include <kovkit/fileunits.h>
 #include <kovkit/imageio.h>
 
 #include "units/builtin_units.h"
@@ -64,7 +64,6 @@ struct KovFileInput {
   guint produced_in_pass; // frames produced since the list last started over
   gboolean at_end;
   gint64 next_time;
-  GError *error;          // why the location gives no frames
 };
 
 struct KovFileInputClass {
@@ -235,11 +234,6 @@ bool probe(KovFileInput *in, FileKind kind, const std::string &first, Geometry *
   return false;
 }
 
-void set_error(KovFileInput *in, GError *error) {
-  g_clear_error(&in->error);
-  in->error = error;
-}
-
 // Re-reads the location and offers the format of its first file.
 void update_format(KovFileInput *in) {
   KovUnit *unit = KOV_UNIT(in);
@@ -249,7 +243,8 @@ void update_format(KovFileInput *in) {
   const gchar *location = kov_unit_control_get_string(in->location_ctl);
   bool ok = resolve_files(location, &files, &error) &&
             probe(in, kind_of(files.front()), files.front(), &g, &error);
-  set_error(in, ok ? nullptr : error);
+  kov_unit_set_error(unit, ok ? nullptr : error);
+  g_clear_error(&error);
   kov_unit_begin_format_update(unit);
   kov_unit_remove_all_output_formats(unit);
   if (ok) {
@@ -376,12 +371,11 @@ gint file_input_stream_init(KovUnit *unit, KovUnitFormat *format) {
     }
   }
   if (!ok) {
-    g_printerr("input.file: %s\n", error->message);
-    set_error(in, error);
+    kov_unit_post_error(unit, error);
+    g_error_free(error);
     delete src;
     return -1;
   }
-  set_error(in, nullptr);
   in->source = src;
   in->next_time = kov_time_now();
   return 0;
@@ -495,37 +489,26 @@ gboolean file_input_produce_pending_frame(KovUnit *unit) {
     }
   }
   in->next_time = now;
-  if (frame == nullptr) {
+  const bool produced = frame != nullptr;
+  if (!produced) {
     g_printerr("input.file: %s; frame skipped\n", error->message);
     g_error_free(error);
-    return FALSE;
+  } else {
+    frame->timestamp = now;
+    kov_unit_produce_frame(unit, frame, fmt);
+    g_object_unref(frame);
   }
-  frame->timestamp = now;
-  kov_unit_produce_frame(unit, frame, fmt);
-  g_object_unref(frame);
-  return TRUE;
+  if (in->at_end) kov_unit_post_eos(unit);
+  return produced;
 }
 
 void file_input_finalize(GObject *object) {
   auto *in = reinterpret_cast<KovFileInput *>(object);
   clear_source(in);
-  g_clear_error(&in->error);
   G_OBJECT_CLASS(kov_file_input_parent_class)->finalize(object);
 }
 
 }  // namespace
-
-gboolean kov_file_input_at_end(KovUnit *unit) {
-  if (unit == nullptr || !G_TYPE_CHECK_INSTANCE_TYPE(unit, kov_file_input_get_type()))
-    return FALSE;
-  return reinterpret_cast<KovFileInput *>(unit)->at_end;
-}
-
-const GError *kov_file_input_error(KovUnit *unit) {
-  if (unit == nullptr || !G_TYPE_CHECK_INSTANCE_TYPE(unit, kov_file_input_get_type()))
-    return nullptr;
-  return reinterpret_cast<KovFileInput *>(unit)->error;
-}
 
 static void kov_file_input_class_init(KovFileInputClass *klass) {
   G_OBJECT_CLASS(klass)->finalize = file_input_finalize;

@@ -8,8 +8,9 @@
 //
 // Files are written under a temporary name and renamed when complete; an
 // append that fails is cut back to the last whole frame. The first write
-// error is printed once and kept (kov_file_unit_get_error); the unit then
-// stops writing, and programs running the chain stop on it.
+// error is posted to the framework (kov_unit_post_error); the unit then stops
+// writing but keeps passing frames on, and programs running the chain stop
+// on the chain's "error".
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,6 @@
 
 #include <glib/gstdio.h>
 
-#include <kovkit/fileunits.h>
 #include <kovkit/imageio.h>
 
 #include "units/builtin_units.h"
@@ -54,14 +54,14 @@ bool png_format(guint32 code) {
   }
 }
 
-// Records the first error and prints it; later ones are not reported.
+// Records the first error and posts it; later ones are not reported.
 void fail(KovFileOutput *out, GError *error) {
   if (out->error != nullptr) {
     g_error_free(error);
     return;
   }
   out->error = error;
-  g_printerr("output.file: %s\n", error->message);
+  kov_unit_post_error(KOV_UNIT(out), error);
 }
 
 void close_mjpg(KovFileOutput *out) {
@@ -223,12 +223,6 @@ void file_output_finalize(GObject *object) {
 }
 
 }  // namespace
-
-const GError *kov_file_output_error(KovUnit *unit) {
-  if (unit == nullptr || !G_TYPE_CHECK_INSTANCE_TYPE(unit, kov_file_output_get_type()))
-    return nullptr;
-  return reinterpret_cast<KovFileOutput *>(unit)->error;
-}
 
 static void kov_file_output_class_init(KovFileOutputClass *klass) {
   G_OBJECT_CLASS(klass)->finalize = file_output_finalize;

@@ -87,11 +87,18 @@ TEST(GlSnapshotTest, RefusesChainsWithoutGLUnitsAndBadArguments) {
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.err.rfind("kovkit-run: --gl-snapshot: ", 0), 0u) << r.err;
 
-  // A folder that does not exist: the run stops with the output error status.
-  r = kovtest::run_program({run_path(), "-n", "3", "--gl-snapshot", dir + "/no/such/a%d.png",
+  // A folder that does not exist is made; one that cannot be made stops the
+  // run with the output error status.
+  r = kovtest::run_program({run_path(), "-n", "1", "--gl-snapshot", dir + "/no/such/a%d.png",
+                            "input.example enum=3 ! output.opengl"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(g_file_test((dir + "/no/such/a0.png").c_str(), G_FILE_TEST_IS_REGULAR));
+  g_file_set_contents((dir + "/plain").c_str(), "x", 1, nullptr);
+  r = kovtest::run_program({run_path(), "-n", "3", "--gl-snapshot", dir + "/plain/a%d.png",
                             "input.example enum=3 ! output.opengl"});
   EXPECT_EQ(r.exit_status, 1);
-  EXPECT_NE(r.err.find("kovkit-run: "), std::string::npos);
+  EXPECT_EQ(r.err.rfind("kovkit-run: cannot create folder \"" + dir + "/plain\": Not a directory\n", 0),
+            0u) << r.err;
 }
 
 }  // namespace

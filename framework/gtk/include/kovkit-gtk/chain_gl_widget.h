@@ -21,7 +21,7 @@ struct _KovUnitChainGLWidget {
   GtkVBox parent;
   KovGLDrawingArea *area;
   KovUnitChain *chain; /* reference */
-  guint run_source;    /* main-loop source that iterates the chain */
+  guint run_source;    /* the chain driver's source in the default main context */
   guint64 redraw_requests;
 };
 
