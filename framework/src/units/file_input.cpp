@@ -192,7 +192,7 @@ bool probe(KovFileInput *in, FileKind kind, const std::string &first, Geometry *
       g->code = info.pixelformat;
       g->width = info.width;
       g->height = info.height;
-      g->stride = kov::units::default_row_stride(info.pixelformat, info.width);
+      g->stride = kov_pixel_format_min_row_stride(info.pixelformat, info.width);
       return true;
     }
     case KIND_JPEG:
@@ -217,7 +217,7 @@ bool probe(KovFileInput *in, FileKind kind, const std::string &first, Geometry *
       g->code = kov_pixel_format_from_string(text != nullptr ? text : "");
       g->width = kov_unit_control_get_int(in->raw_width_ctl);
       g->height = kov_unit_control_get_int(in->raw_height_ctl);
-      g->stride = kov::units::default_row_stride(g->code, g->width);
+      g->stride = kov_pixel_format_min_row_stride(g->code, g->width);
       if (g->stride == 0) {
         g_set_error(error, KOV_ERROR, KOV_ERROR_IO,
                     "\"%s\": raw-format \"%s\" is not a raw pixel format", first.c_str(),
@@ -269,10 +269,8 @@ bool index_items(KovFileInput *in, KovUnitFormat *fmt, Source *src, GError **err
   src->items.clear();
   gsize raw_size = 0;
   if (src->kind == KIND_RAW) {
-    raw_size = kov::units::min_frame_size(fmt->pixelformat, fmt->width, fmt->height,
-                                          fmt->row_stride);
-    if (fmt->pixelformat != KOV_PIX_FMT_I420)
-      raw_size = static_cast<gsize>(fmt->row_stride) * fmt->height;
+    raw_size = kov_pixel_format_frame_size(fmt->pixelformat, fmt->width, fmt->height,
+                                           fmt->row_stride);
   }
   for (std::size_t i = 0; i < src->files.size(); i++) {
     const std::string &path = src->files[i];
