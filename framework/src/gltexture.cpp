@@ -3,6 +3,7 @@
 // of the caller's coordinates. The calls touch GL only when the context the
 // texture was made in is current, and restore the GL state they change.
 #include <kovkit/gltexture.h>
+#include <kovkit/pixelformat.h>
 
 #include <epoxy/gl.h>
 
@@ -24,7 +25,8 @@ struct _KovGLTexture {
 
 namespace {
 
-// How an accepted pixel format reaches GL.
+// How an accepted pixel format reaches GL (its bytes per pixel come from the
+// format table).
 struct Layout {
   GLenum internal;
   GLenum format;
@@ -34,29 +36,31 @@ struct Layout {
 
 bool layout_for(guint32 code, Layout *layout) {
   switch (code) {
-    case KOV_PIX_FMT_RGB3: *layout = {GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, 3}; return true;
-    case KOV_PIX_FMT_BGR3: *layout = {GL_RGB8, GL_BGR, GL_UNSIGNED_BYTE, 3}; return true;
+    case KOV_PIX_FMT_RGB3: *layout = {GL_RGB8, GL_RGB, GL_UNSIGNED_BYTE, 0}; break;
+    case KOV_PIX_FMT_BGR3: *layout = {GL_RGB8, GL_BGR, GL_UNSIGNED_BYTE, 0}; break;
     // The fourth byte is not shown: the picture stays opaque.
-    case KOV_PIX_FMT_RGB4: *layout = {GL_RGB8, GL_RGBA, GL_UNSIGNED_BYTE, 4}; return true;
-    case KOV_PIX_FMT_BGR4: *layout = {GL_RGB8, GL_BGRA, GL_UNSIGNED_BYTE, 4}; return true;
+    case KOV_PIX_FMT_RGB4: *layout = {GL_RGB8, GL_RGBA, GL_UNSIGNED_BYTE, 0}; break;
+    case KOV_PIX_FMT_BGR4: *layout = {GL_RGB8, GL_BGRA, GL_UNSIGNED_BYTE, 0}; break;
     // A Bayer mosaic is shown as the grey image of its samples.
     case KOV_PIX_FMT_GREY:
     case KOV_PIX_FMT_BA81:
     case KOV_PIX_FMT_XXX2:
     case KOV_PIX_FMT_XXX3:
     case KOV_PIX_FMT_XXX4:
-      *layout = {GL_LUMINANCE8, GL_LUMINANCE, GL_UNSIGNED_BYTE, 1};
-      return true;
+      *layout = {GL_LUMINANCE8, GL_LUMINANCE, GL_UNSIGNED_BYTE, 0};
+      break;
     case KOV_PIX_FMT_LG16:
-      *layout = {GL_LUMINANCE16, GL_LUMINANCE, GL_UNSIGNED_SHORT, 2};
-      return true;
+      *layout = {GL_LUMINANCE16, GL_LUMINANCE, GL_UNSIGNED_SHORT, 0};
+      break;
     // Floats are clamped to 0..1 by the conversion to a normalised format.
     case KOV_PIX_FMT_FG32:
-      *layout = {GL_LUMINANCE16, GL_LUMINANCE, GL_FLOAT, 4};
-      return true;
+      *layout = {GL_LUMINANCE16, GL_LUMINANCE, GL_FLOAT, 0};
+      break;
     default:
       return false;
   }
+  layout->bytes_per_pixel = int(kov_pixel_format_get_info(code)->bytes_per_pixel);
+  return true;
 }
 
 // True when GL calls on this texture are safe: its own context is current.

@@ -1,7 +1,8 @@
 // Portable versions of the vectorised pixel routines. They compute exactly
-// the same bytes as the SSE2/SSSE3 paths in pixel.cpp; the tests compare the
-// two on random data, and the public functions use these where no vector unit
-// is available and for the columns that do not fill a whole vector.
+// the same bytes as the SSE2/SSSE3 paths in bayer.cpp and colour_convert.cpp;
+// the tests compare the two on random data, and the public functions use
+// these where no vector unit is available and for the columns that do not
+// fill a whole vector.
 #ifndef KOVKIT_PIXEL_SCALAR_H
 #define KOVKIT_PIXEL_SCALAR_H
 

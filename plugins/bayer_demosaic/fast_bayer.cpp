@@ -36,21 +36,27 @@ KovFastBayerFilter *as_bayer(gpointer object) {
 }
 
 gint align_16(gint v) { return (v + 15) & ~15; }
-gint round_up_128(gint v) { return (v + 127) & ~127; }
+
+// Row stride of an output format: its pixels padded to 128 bytes; 0 when
+// that does not fit in a gint.
+gint padded_row_stride(guint32 code, gint width) {
+  const gint row = kov_pixel_format_min_row_stride(code, width);
+  return row > 0 && row <= G_MAXINT - 127 ? (row + 127) & ~127 : 0;
+}
 
 bool is_mosaic(guint32 code) {
-  return code == KOV_PIX_FMT_BA81 || code == KOV_PIX_FMT_XXX2 || code == KOV_PIX_FMT_XXX3 ||
-         code == KOV_PIX_FMT_XXX4 || code == KOV_PIX_FMT_GREY;
+  return kov_pixel_format_is_bayer(code) || code == KOV_PIX_FMT_GREY;
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *input_format, gpointer) {
   kov_unit_remove_all_output_formats(unit);
   if (input_format == nullptr || !is_mosaic(input_format->pixelformat)) return;
   const gint w = input_format->width, h = input_format->height;
-  kov_unit_add_output_format(unit, KOV_PIX_FMT_BGR4, nullptr, w, h,
-                             round_up_128(w * kov_pixel_format_bpp(KOV_PIX_FMT_BGR4) / 8));
-  kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, nullptr, w, h,
-                             round_up_128(w * kov_pixel_format_bpp(KOV_PIX_FMT_GREY) / 8));
+  const gint bgra_stride = padded_row_stride(KOV_PIX_FMT_BGR4, w);
+  const gint grey_stride = padded_row_stride(KOV_PIX_FMT_GREY, w);
+  if (bgra_stride == 0 || grey_stride == 0) return;  // too wide to address
+  kov_unit_add_output_format(unit, KOV_PIX_FMT_BGR4, nullptr, w, h, bgra_stride);
+  kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, nullptr, w, h, grey_stride);
 }
 
 void free_buffers(KovFastBayerFilter *self) {
@@ -92,14 +98,10 @@ gint bayer_stream_init(KovUnit *unit, KovUnitFormat *) {
   KovUnit *input = kov_unit_get_input(unit);
   KovUnitFormat *in = input != nullptr ? kov_unit_get_output_format(input) : nullptr;
   if (in == nullptr) return -1;
-  switch (in->pixelformat) {
-    case KOV_PIX_FMT_XXX2: kov_unit_control_force_set_enum(self->tiling_ctl, 0); break;
-    case KOV_PIX_FMT_XXX3: kov_unit_control_force_set_enum(self->tiling_ctl, 1); break;
-    case KOV_PIX_FMT_BA81: kov_unit_control_force_set_enum(self->tiling_ctl, 2); break;
-    case KOV_PIX_FMT_XXX4: kov_unit_control_force_set_enum(self->tiling_ctl, 3); break;
-    case KOV_PIX_FMT_GREY: break;  // the user's tiling stands
-    default: return -1;
-  }
+  // A mosaic says its tiling; for GREY the user's tiling stands.
+  if (!is_mosaic(in->pixelformat)) return -1;
+  for (gint i = 0; i < 4; ++i)
+    if (tiling_formats[i] == in->pixelformat) kov_unit_control_force_set_enum(self->tiling_ctl, i);
   KovUnitFormat *out = kov_unit_get_output_format(unit);
   if (out == nullptr || out->width <= 0 || out->height <= 0) return -1;
   free_buffers(self);
@@ -131,7 +133,7 @@ const guint8 *aligned_source(KovFastBayerFilter *self, KovFrameBuffer *frame, gs
 // Output rows are padded to 128 bytes; the padding of a recycled buffer
 // would otherwise carry stale bytes downstream (into files, for example).
 void clear_row_padding(guint8 *data, const KovUnitFormat *out) {
-  const gsize used = gsize(out->width) * gsize(kov_pixel_format_bpp(out->pixelformat) / 8);
+  const gsize used = gsize(kov_pixel_format_min_row_stride(out->pixelformat, out->width));
   if (gsize(out->row_stride) <= used) return;
   for (gint r = 0; r < out->height; ++r)
     std::memset(data + gsize(r) * out->row_stride + used, 0, out->row_stride - used);

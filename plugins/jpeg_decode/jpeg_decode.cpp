@@ -205,9 +205,9 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
   kov_unit_remove_all_output_formats(unit);
   if (format == nullptr || format->pixelformat != KOV_PIX_FMT_MJPG) return;
   kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, nullptr, format->width, format->height,
-                             3 * format->width);
+                             kov_pixel_format_min_row_stride(KOV_PIX_FMT_RGB3, format->width));
   kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, nullptr, format->width, format->height,
-                             format->width);
+                             kov_pixel_format_min_row_stride(KOV_PIX_FMT_GREY, format->width));
 }
 
 void release_out_buffer(KovJpegDecode *self) {

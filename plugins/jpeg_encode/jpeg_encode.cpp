@@ -33,23 +33,16 @@ gsize stream_buffer_size(int width, int height) {
   return round_up_16(gsize(width)) * round_up_16(gsize(height)) * 4 + kHeaderRoom;
 }
 
-int input_bytes_per_pixel(guint32 pixelformat) {
-  switch (pixelformat) {
-    case KOV_PIX_FMT_RGB3:
-      return 3;
-    case KOV_PIX_FMT_BGR4:
-      return 4;
-    case KOV_PIX_FMT_GREY:
-      return 1;
-    default:
-      return 0;
-  }
+// The formats the compressor reads.
+bool accepted_input(guint32 pixelformat) {
+  return pixelformat == KOV_PIX_FMT_RGB3 || pixelformat == KOV_PIX_FMT_BGR4 ||
+         pixelformat == KOV_PIX_FMT_GREY;
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
   kov_unit_remove_all_output_formats(unit);
   if (format == nullptr) return;
-  if (input_bytes_per_pixel(format->pixelformat) != 0)
+  if (accepted_input(format->pixelformat))
     kov_unit_add_output_format(unit, KOV_PIX_FMT_MJPG, nullptr, format->width, format->height, 0);
 }
 
@@ -91,15 +84,16 @@ void jpeg_encode_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnit
     kov_dbg(KOV_DBG_ERROR, "[%s] frame dropped: the unit is not streaming\n", name);
     return;
   }
-  const int bpp = input_bytes_per_pixel(format->pixelformat);
-  if (bpp == 0 || format->width <= 0 || format->height <= 0) {
+  // 0 for a width that is not positive or whose rows do not fit in a gint.
+  const gint min_stride = kov_pixel_format_min_row_stride(format->pixelformat, format->width);
+  if (!accepted_input(format->pixelformat) || min_stride == 0 || format->height <= 0) {
     kov_dbg(KOV_DBG_ERROR, "[%s] frame dropped: unsupported input format\n", name);
     return;
   }
 
   // The frame must hold every row it claims: stride x (height - 1) plus one
   // whole last row. A stride of 0 means packed rows.
-  const gsize row_bytes = gsize(format->width) * bpp;
+  const gsize row_bytes = gsize(min_stride);
   const gsize stride = format->row_stride == 0 ? row_bytes : gsize(std::max(format->row_stride, 0));
   const gsize needed = stride * gsize(format->height - 1) + row_bytes;
   const gsize available_in = std::min(frame->bytesused, frame->length);

@@ -54,8 +54,9 @@ void mirror_worker_formats(KovUnit *unit, KovUnit *worker) {
       mine = kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, f->name, f->width, f->height,
                                         f->row_stride);
     else if (debayer && f->pixelformat == KOV_PIX_FMT_BGR4)
-      mine = kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, f->name, f->width, f->height,
-                                        3 * f->width);
+      mine = kov_unit_add_output_format(
+          unit, KOV_PIX_FMT_RGB3, f->name, f->width, f->height,
+          kov_pixel_format_min_row_stride(KOV_PIX_FMT_RGB3, f->width));
     if (mine != nullptr) g_object_set_data(G_OBJECT(mine), kWorkerFormatKey, f);
   }
   g_list_free(formats);
@@ -83,19 +84,15 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *in, gpointer) {
     case KOV_PIX_FMT_UYVY:
       try_create_worker(self, "convert.colorspace");
       break;
-    case KOV_PIX_FMT_BA81:
-    case KOV_PIX_FMT_XXX2:
-    case KOV_PIX_FMT_XXX3:
-    case KOV_PIX_FMT_XXX4:
-      try_create_worker(self, "convert.fast_debayer");
-      break;
     case KOV_PIX_FMT_MJPG:
       try_create_worker(self, "ipp.jpeg_decompress");
       try_create_worker(self, "framewave.jpeg_decompress");
       try_create_worker(self, "convert.jpeg_decompress");
       break;
     default:
-      return;
+      if (!kov_pixel_format_is_bayer(in->pixelformat)) return;
+      try_create_worker(self, "convert.fast_debayer");
+      break;
   }
   if (self->worker == nullptr) return;
 

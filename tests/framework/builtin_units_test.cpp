@@ -497,6 +497,13 @@ TEST(ColorspaceTest, ShortFramesAreDroppedOnceReportedAndOthersRefused) {
     ColorspaceRig rig(code, 4, 4, code == KOV_PIX_FMT_RGB3 ? 12 : 4);
     EXPECT_EQ(kov_unit_get_output_format(rig.unit.get()), nullptr);
   }
+  // Up to the widest grey input whose RGB3 rows fit in a gint; one more
+  // pixel and nothing is offered.
+  ColorspaceRig widest(KOV_PIX_FMT_GREY, 715827882, 1, 715827882);
+  ASSERT_NE(kov_unit_get_output_format(widest.unit.get()), nullptr);
+  EXPECT_EQ(kov_unit_get_output_format(widest.unit.get())->row_stride, 2147483646);
+  ColorspaceRig wider(KOV_PIX_FMT_GREY, 715827883, 1, 715827883);
+  EXPECT_EQ(kov_unit_get_output_format(wider.unit.get()), nullptr);
 }
 
 TEST(ColorspaceTest, CarriesTimestampAndMetadata) {

@@ -1,4 +1,4 @@
-// Pixel routines: bits per pixel, Bayer plane split and borders, demosaicing
+// Pixel routines: Bayer plane split and borders, demosaicing
 // of every tiling (exact values on flat colours and ramps, odd and tiny
 // sizes written whole and without stray reads), vector against scalar code,
 // and BGRA to RGB.
@@ -127,23 +127,6 @@ std::vector<guint8> random_bytes(size_t n, unsigned seed) {
 
 // BT.601 luma in 64ths, as the grey demosaic weighs the colours.
 int luma(Rgb c) { return (19 * c.r + 38 * c.g + 7 * c.b + 32) >> 6; }
-
-TEST(PixelFormatTest, BitsPerPixelOfEveryCode) {
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_RGB3), 24);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_BGR3), 24);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_RGB4), 32);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_BGR4), 32);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_GREY), 8);
-  for (guint32 t : kTilings) EXPECT_EQ(kov_pixel_format_bpp(t), 8);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_LG16), 16);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_FG32), 32);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_I420), 12);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_YUYV), 16);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_UYVY), 16);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_MJPG), 0);
-  EXPECT_EQ(kov_pixel_format_bpp(KOV_PIX_FMT_NONE_165), 0);
-  EXPECT_EQ(kov_pixel_format_bpp(0), 0);
-}
 
 TEST(BayerPlanesTest, SplitPutsEachCellPositionInItsPlane) {
   // 35 × 7: an odd last column and row are left out of the planes.

@@ -11,6 +11,7 @@
 #include <kovkit/manager.h>
 #include <kovkit/chain.h>
 #include <kovkit/pixel.h>
+#include <kovkit/pixelformat.h>
 #include <kovkit/gltexture.h>
 #include <kovkit/glview.h>
 #include <kovkit/imageio.h>

@@ -7,7 +7,8 @@
 
 G_BEGIN_DECLS
 
-/* Bits per pixel of a pixel format (0 when unknown or compressed). */
+/* Bits per pixel of a pixel format (0 when unknown or compressed), from the
+ * table of kovkit/pixelformat.h. */
 gint kov_pixel_format_bpp(guint32 pixelformat);
 
 /* Separates a mosaic into four quarter planes, one per position of the 2x2

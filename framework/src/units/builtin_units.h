@@ -16,14 +16,6 @@ G_END_DECLS
 
 namespace kov::units {
 
-// Row stride of a packed format at this width (I420: of the luma plane);
-// 0 for compressed or unknown formats.
-gint default_row_stride(guint32 code, gint width);
-
-// Bytes a frame of this format must hold so that every pixel can be read:
-// the last row need not be padded. 0 when unknown (MJPG, unknown codes).
-gsize min_frame_size(guint32 code, gint width, gint height, gint row_stride);
-
 // Name of a format such as "640x480 RGB3".
 gchar *format_name(guint32 code, gint width, gint height);
 

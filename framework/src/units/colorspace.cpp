@@ -40,12 +40,15 @@ bool accepted_input(guint32 code) {
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *in, gpointer) {
   kov_unit_remove_all_output_formats(unit);
-  if (in == nullptr || !accepted_input(in->pixelformat) || in->width <= 0 || in->height <= 0 ||
-      in->row_stride < kov::units::default_row_stride(in->pixelformat, in->width))
+  if (in == nullptr || !accepted_input(in->pixelformat)) return;
+  // Sizes whose strides or frames do not fit the arithmetic are refused.
+  const gint w = in->width, h = in->height;
+  const gint rgb_stride = kov_pixel_format_min_row_stride(KOV_PIX_FMT_RGB3, w);
+  if (kov_pixel_format_min_frame_size(in->pixelformat, w, h, in->row_stride) == 0 ||
+      kov_pixel_format_frame_size(KOV_PIX_FMT_RGB3, w, h, rgb_stride) == 0)
     return;
-  gchar *name = kov::units::format_name(KOV_PIX_FMT_RGB3, in->width, in->height);
-  kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, name, in->width, in->height,
-                             in->width * 3);
+  gchar *name = kov::units::format_name(KOV_PIX_FMT_RGB3, w, h);
+  kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, name, w, h, rgb_stride);
   g_free(name);
 }
 
@@ -61,7 +64,9 @@ gint colorspace_stream_init(KovUnit *unit, KovUnitFormat *) {
   KovUnitFormat *in = input != nullptr ? kov_unit_get_output_format(input) : nullptr;
   if (in == nullptr || !accepted_input(in->pixelformat)) return -1;
   if (in->pixelformat == KOV_PIX_FMT_YUYV || in->pixelformat == KOV_PIX_FMT_UYVY) {
-    gsize size = static_cast<gsize>(in->width) * 4 * in->height;
+    const gint argb_stride = kov_pixel_format_min_row_stride(KOV_PIX_FMT_BGR4, in->width);
+    gsize size = kov_pixel_format_frame_size(KOV_PIX_FMT_BGR4, in->width, in->height, argb_stride);
+    if (size == 0) return -1;
     if (cs->argb_size != size) {
       free_work(cs);
       cs->argb = static_cast<guint8 *>(g_try_malloc(size));
@@ -116,7 +121,8 @@ void colorspace_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitF
   KovUnitFormat *out = kov_unit_get_output_format(unit);
   if (out == nullptr || in == nullptr || in->width != out->width || in->height != out->height)
     return;
-  gsize need = kov::units::min_frame_size(in->pixelformat, in->width, in->height, in->row_stride);
+  gsize need =
+      kov_pixel_format_min_frame_size(in->pixelformat, in->width, in->height, in->row_stride);
   gsize have = MIN(frame->bytesused, frame->length);
   if (need == 0 || have < need) {
     if (!cs->warned_short) {
@@ -129,7 +135,8 @@ void colorspace_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitF
     }
     return;
   }
-  gsize size = static_cast<gsize>(out->row_stride) * out->height;
+  gsize size =
+      kov_pixel_format_frame_size(out->pixelformat, out->width, out->height, out->row_stride);
   KovFrameBuffer *rgb = kov_framebuffer_new_alloc(size);
   if (rgb == nullptr) return;
   if (convert(cs, in, frame->data, rgb->data)) {

@@ -143,8 +143,8 @@ bool write_frame(KovFileOutput *out, KovFrameBuffer *frame, KovUnitFormat *fmt, 
     ok = has_number ? write_whole_file(path, frame->data, have, error)
                     : append_mjpg(out, path, frame->data, have, error);
   } else if (ok && png_format(fmt->pixelformat) && !g_str_has_suffix(path, ".raw")) {
-    gsize need = kov::units::min_frame_size(fmt->pixelformat, fmt->width, fmt->height,
-                                            fmt->row_stride);
+    gsize need = kov_pixel_format_min_frame_size(fmt->pixelformat, fmt->width, fmt->height,
+                                                 fmt->row_stride);
     if (need == 0 || have < need) {
       // A bad frame is not a write error: skip it and keep running.
       if (!out->warned_short) {

@@ -87,7 +87,7 @@ class PngReader : public FrameReader {
     g->code = info.pixelformat;
     g->width = info.width;
     g->height = info.height;
-    g->stride = default_row_stride(info.pixelformat, info.width);
+    g->stride = kov_pixel_format_min_row_stride(info.pixelformat, info.width);
     return true;
   }
 
@@ -221,7 +221,7 @@ class RawReader : public FrameReader {
     g->code = kov_pixel_format_from_string(raw_.format.c_str());
     g->width = raw_.width;
     g->height = raw_.height;
-    g->stride = default_row_stride(g->code, g->width);
+    g->stride = kov_pixel_format_min_row_stride(g->code, g->width);
     if (g->stride == 0) {
       g_set_error(error, KOV_ERROR, KOV_ERROR_IO,
                   "\"%s\": raw-format \"%s\" is not a raw pixel format", path.c_str(),
@@ -238,9 +238,8 @@ class RawReader : public FrameReader {
 
   bool index(const std::vector<std::string> &files, const KovUnitFormat *fmt,
              std::vector<FrameItem> *items, GError **error) override {
-    gsize raw_size = min_frame_size(fmt->pixelformat, fmt->width, fmt->height, fmt->row_stride);
-    if (fmt->pixelformat != KOV_PIX_FMT_I420)
-      raw_size = static_cast<gsize>(fmt->row_stride) * fmt->height;
+    const gsize raw_size =
+        kov_pixel_format_frame_size(fmt->pixelformat, fmt->width, fmt->height, fmt->row_stride);
     for (std::size_t i = 0; i < files.size(); i++) {
       const std::string &path = files[i];
       GStatBuf st;

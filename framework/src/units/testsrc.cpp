@@ -169,18 +169,17 @@ void render_window(KovTestSrc *src) {
   }
 }
 
-// Which colour (0 R, 1 G, 2 B) each tiling samples at (row & 1, column & 1).
+// Which colour (0 R, 1 G, 2 B) a Bayer mosaic samples at (row & 1, column & 1).
 const int (*bayer_table(guint32 code))[2] {
-  static const int bggr[2][2] = {{2, 1}, {1, 0}};
-  static const int gbrg[2][2] = {{1, 2}, {0, 1}};
-  static const int grbg[2][2] = {{1, 0}, {2, 1}};
-  static const int rggb[2][2] = {{0, 1}, {1, 2}};
-  switch (code) {
-    case KOV_PIX_FMT_BA81: return bggr;
-    case KOV_PIX_FMT_XXX2: return gbrg;
-    case KOV_PIX_FMT_XXX3: return grbg;
-    default: return rggb;
-  }
+  static const int tables[][2][2] = {
+      {{2, 1}, {1, 0}},  // not a mosaic: as BGGR
+      {{2, 1}, {1, 0}},  // BGGR
+      {{1, 2}, {0, 1}},  // GBRG
+      {{1, 0}, {2, 1}},  // GRBG
+      {{0, 1}, {1, 2}},  // RGGB
+  };
+  const KovPixelFormatInfo *info = kov_pixel_format_get_info(code);
+  return tables[info != nullptr ? info->tiling : KOV_BAYER_TILING_NONE];
 }
 
 // Converts the packed RGB window into the output format. Returns the bytes
@@ -197,7 +196,7 @@ gsize convert_window(KovTestSrc *src, KovUnitFormat *fmt, guint8 *dst, gsize dst
     case KOV_PIX_FMT_RGB4:
     case KOV_PIX_FMT_BGR4: {
       bool swap = fmt->pixelformat != KOV_PIX_FMT_RGB4;
-      int bpp = fmt->pixelformat == KOV_PIX_FMT_BGR3 ? 3 : 4;
+      const int bpp = int(kov_pixel_format_get_info(fmt->pixelformat)->bytes_per_pixel);
       for (int y = 0; y < h; y++) {
         const guint8 *s = rgb + rgb_row * y;
         guint8 *d = dst + static_cast<gsize>(stride) * y;
@@ -257,9 +256,7 @@ gsize convert_window(KovTestSrc *src, KovUnitFormat *fmt, guint8 *dst, gsize dst
     default:
       return 0;
   }
-  gsize used = kov::units::min_frame_size(fmt->pixelformat, w, h, stride);
-  gsize full = fmt->pixelformat == KOV_PIX_FMT_I420 ? used : static_cast<gsize>(stride) * h;
-  return MIN(full, dst_length);
+  return MIN(kov_pixel_format_frame_size(fmt->pixelformat, w, h, stride), dst_length);
 }
 
 void rebuild_formats(KovTestSrc *src, int w, int h) {
@@ -270,7 +267,7 @@ void rebuild_formats(KovTestSrc *src, int w, int h) {
   kov_unit_remove_all_output_formats(unit);
   for (guint32 code : output_codes) {
     gchar *name = kov::units::format_name(code, w, h);
-    kov_unit_add_output_format(unit, code, name, w, h, kov::units::default_row_stride(code, w));
+    kov_unit_add_output_format(unit, code, name, w, h, kov_pixel_format_min_row_stride(code, w));
     g_free(name);
   }
   // Keep the kind of pixels the user chose; only the size changed.
@@ -328,10 +325,8 @@ gboolean test_src_produce_pending_frame(KovUnit *unit) {
       g_free(jpeg);
     }
   } else {
-    gsize size = kov::units::min_frame_size(fmt->pixelformat, fmt->width, fmt->height,
-                                            fmt->row_stride);
-    if (fmt->pixelformat != KOV_PIX_FMT_I420)
-      size = static_cast<gsize>(fmt->row_stride) * fmt->height;
+    gsize size = kov_pixel_format_frame_size(fmt->pixelformat, fmt->width, fmt->height,
+                                             fmt->row_stride);
     frame = size > 0 ? kov_framebuffer_new_alloc(size) : nullptr;
     if (frame != nullptr) {
       frame->bytesused = convert_window(src, fmt, frame->data, frame->length);

@@ -115,6 +115,16 @@ TEST_F(FastBayerTest, OffersBgraThenGreyWithRowsPaddedTo128) {
   ASSERT_EQ(f.size(), 2u);
   EXPECT_EQ(f[0].second, (std::vector<int>{642, 481, 2688}));
   EXPECT_EQ(f[1].second, (std::vector<int>{642, 481, 768}));
+
+  // The widest mosaic whose padded BGRA rows fit in a gint; one pixel more
+  // and nothing is offered.
+  kovtest::source_set_format(source_.get(), KOV_PIX_FMT_BA81, 536870880, 1, 536870880);
+  f = formats_of(unit_.get());
+  ASSERT_EQ(f.size(), 2u);
+  EXPECT_EQ(f[0].second, (std::vector<int>{536870880, 1, 2147483520}));
+  EXPECT_EQ(f[1].second, (std::vector<int>{536870880, 1, 536870912}));
+  kovtest::source_set_format(source_.get(), KOV_PIX_FMT_BA81, 536870881, 1, 536870881);
+  EXPECT_TRUE(formats_of(unit_.get()).empty());
 }
 
 TEST_F(FastBayerTest, NoFormatsForOtherInputs) {

@@ -1,5 +1,6 @@
-// Pixel routines of libkovkit: bits per pixel of the format codes, Bayer
-// demosaicing on the fast debayer unit's aligned work planes, and BGRA to RGB.
+// Bayer routines of libkovkit: the split of a mosaic into quarter planes,
+// their replicated borders, and demosaicing to BGRA or grey on the fast
+// debayer unit's aligned work planes.
 //
 // Demosaicing is gradient-corrected linear interpolation: each missing colour
 // is its bilinear estimate corrected by a fraction of the local Laplacian of
@@ -18,18 +19,14 @@
 // is interpolated from that replicated margin, so the whole width × height
 // image is written without reading outside the planes and their margins.
 #include <kovkit/pixel.h>
+#include <kovkit/pixelformat.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 
 #include "pixel_scalar.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#include <tmmintrin.h>
-#define KOV_PIXEL_SSE 1
-#endif
+#include "pixel_simd.h"
 
 namespace {
 
@@ -43,18 +40,18 @@ struct Layout {
   Site at[4];
 };
 
-// Codes outside the four Bayer tilings are read as BGGR.
-Layout layout_of(guint32 tiling) {
-  switch (tiling) {
-    case KOV_PIX_FMT_XXX2:  // GBRG
-      return {{SITE_G_BLUE_ROW, SITE_B, SITE_R, SITE_G_RED_ROW}};
-    case KOV_PIX_FMT_XXX3:  // GRBG
-      return {{SITE_G_RED_ROW, SITE_R, SITE_B, SITE_G_BLUE_ROW}};
-    case KOV_PIX_FMT_XXX4:  // RGGB
-      return {{SITE_R, SITE_G_RED_ROW, SITE_G_BLUE_ROW, SITE_B}};
-    default:  // BA81, BGGR
-      return {{SITE_B, SITE_G_BLUE_ROW, SITE_G_RED_ROW, SITE_R}};
-  }
+// Sites of the cell positions for each tiling; codes that are not a Bayer
+// mosaic are read as BGGR.
+Layout layout_of(guint32 code) {
+  static const Layout layouts[] = {
+      {{SITE_B, SITE_G_BLUE_ROW, SITE_G_RED_ROW, SITE_R}},  // NONE: as BGGR
+      {{SITE_B, SITE_G_BLUE_ROW, SITE_G_RED_ROW, SITE_R}},  // BGGR
+      {{SITE_G_BLUE_ROW, SITE_B, SITE_R, SITE_G_RED_ROW}},  // GBRG
+      {{SITE_G_RED_ROW, SITE_R, SITE_B, SITE_G_BLUE_ROW}},  // GRBG
+      {{SITE_R, SITE_G_RED_ROW, SITE_G_BLUE_ROW, SITE_B}},  // RGGB
+  };
+  const KovPixelFormatInfo *info = kov_pixel_format_get_info(code);
+  return layouts[info != nullptr ? info->tiling : KOV_BAYER_TILING_NONE];
 }
 
 inline guint8 clamp8(int v) { return guint8(v < 0 ? 0 : v > 255 ? 255 : v); }
@@ -288,15 +285,6 @@ int reflect_keeping_parity(int i, int n) {
   return i < n ? i : period - i;
 }
 
-void bgra_to_rgb_row_scalar(guint8 *__restrict dst, const guint8 *__restrict src, int x_begin,
-                            int width) {
-  for (int x = x_begin; x < width; ++x) {
-    dst[3 * x] = src[4 * x + 2];
-    dst[3 * x + 1] = src[4 * x + 1];
-    dst[3 * x + 2] = src[4 * x];
-  }
-}
-
 #if KOV_PIXEL_SSE
 
 // The byte arithmetic of SiteMath on sixteen lanes.
@@ -473,29 +461,6 @@ __attribute__((target("ssse3"))) void gray_row_ssse3(const guint8 *const rows[5]
   gray_row_scalar(rows, out, x, width, w_even, w_odd);
 }
 
-__attribute__((target("ssse3"))) void bgra_to_rgb_row_ssse3(guint8 *dst, const guint8 *src,
-                                                             int width) {
-  const __m128i mask = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-  int x = 0;
-  for (; x + 16 <= width; x += 16) {
-    const __m128i *s = reinterpret_cast<const __m128i *>(src + std::ptrdiff_t(x) * 4);
-    const __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(s), mask);
-    const __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(s + 1), mask);
-    const __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(s + 2), mask);
-    const __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(s + 3), mask);
-    __m128i *o = reinterpret_cast<__m128i *>(dst + std::ptrdiff_t(x) * 3);
-    _mm_storeu_si128(o, _mm_or_si128(a, _mm_slli_si128(b, 12)));
-    _mm_storeu_si128(o + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
-    _mm_storeu_si128(o + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
-  }
-  bgra_to_rgb_row_scalar(dst, src, x, width);
-}
-
-bool have_ssse3() {
-  static const bool supported = __builtin_cpu_supports("ssse3");
-  return supported;
-}
-
 // Split of one mosaic row into its even and odd columns, 16 of each at a time.
 void split_row_sse(guint8 *even, guint8 *odd, const guint8 *src, int half_width) {
   const __m128i low = _mm_set1_epi16(0x00ff);
@@ -537,16 +502,6 @@ void split_row_scalar(guint8 *even, guint8 *odd, const guint8 *src, int half_wid
   }
 }
 
-template <typename RowFn>
-void bgra_to_rgb(guint8 *dst, gint dst_stride, gint width, gint height, const guint8 *src,
-                 gint src_stride, RowFn row_fn) {
-  if (dst == nullptr || src == nullptr || width <= 0 || height <= 0) return;
-  if (dst_stride == 0) dst_stride = width * 3;
-  if (src_stride == 0) src_stride = width * 4;
-  for (gint y = 0; y < height; ++y)
-    row_fn(dst + std::ptrdiff_t(y) * dst_stride, src + std::ptrdiff_t(y) * src_stride, width);
-}
-
 }  // namespace
 
 namespace kov::pixel::scalar {
@@ -570,41 +525,9 @@ void bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst
                       const gint8 *wo) { gray_row_scalar(rows, out, 0, w, we, wo); });
 }
 
-void convert_8u_bgra_to_8u_rgb(guint8 *dst, gint dst_stride, gint width, gint height,
-                               const guint8 *src, gint src_stride) {
-  bgra_to_rgb(dst, dst_stride, width, height, src, src_stride,
-              [](guint8 *d, const guint8 *s, int w) { bgra_to_rgb_row_scalar(d, s, 0, w); });
-}
-
 }  // namespace kov::pixel::scalar
 
 extern "C" {
-
-gint kov_pixel_format_bpp(guint32 pixelformat) {
-  switch (pixelformat) {
-    case KOV_PIX_FMT_RGB3:
-    case KOV_PIX_FMT_BGR3:
-      return 24;
-    case KOV_PIX_FMT_RGB4:
-    case KOV_PIX_FMT_BGR4:
-    case KOV_PIX_FMT_FG32:
-      return 32;
-    case KOV_PIX_FMT_GREY:
-    case KOV_PIX_FMT_BA81:
-    case KOV_PIX_FMT_XXX2:
-    case KOV_PIX_FMT_XXX3:
-    case KOV_PIX_FMT_XXX4:
-      return 8;
-    case KOV_PIX_FMT_LG16:
-    case KOV_PIX_FMT_YUYV:
-    case KOV_PIX_FMT_UYVY:
-      return 16;
-    case KOV_PIX_FMT_I420:
-      return 12;
-    default:  // MJPG and unknown codes
-      return 0;
-  }
-}
 
 void kov_pixel_split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *src,
                                      gint src_stride, gint half_width, gint half_height) {
@@ -669,24 +592,13 @@ void kov_pixel_bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, g
                                             gint dst_stride, gint width, gint height,
                                             guint32 tiling) {
 #if KOV_PIXEL_SSE
-  if (have_ssse3()) {
+  if (kov::pixel::have_ssse3()) {
     interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, gray_row_ssse3);
     return;
   }
 #endif
   kov::pixel::scalar::bayer_interpolate_to_8u_gray(origin, stride, dst, dst_stride, width, height,
                                                    tiling);
-}
-
-void kov_pixel_convert_8u_bgra_to_8u_rgb(guint8 *dst, gint dst_stride, gint width, gint height,
-                                         const guint8 *src, gint src_stride) {
-#if KOV_PIXEL_SSE
-  if (have_ssse3()) {
-    bgra_to_rgb(dst, dst_stride, width, height, src, src_stride, bgra_to_rgb_row_ssse3);
-    return;
-  }
-#endif
-  kov::pixel::scalar::convert_8u_bgra_to_8u_rgb(dst, dst_stride, width, height, src, src_stride);
 }
 
 }  // extern "C"
