@@ -7,26 +7,13 @@
 #include <cstdlib>
 
 #include <jpeglib.h>
+#include <kovkit/jpeg_error.h>
 
 namespace {
 
-struct JpegError {
-  jpeg_error_mgr pub;
-  jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-};
-
-void jpeg_error_jump(j_common_ptr cinfo) {
-  auto *err = reinterpret_cast<JpegError *>(cinfo->err);
-  (*cinfo->err->format_message)(cinfo, err->message);
-  longjmp(err->jump, 1);
-}
-
-void jpeg_ignore_message(j_common_ptr, int) {}
-
 // Holds only plain data around setjmp: the error exit jumps back here.
-int compress_plain(JpegError *err, jpeg_compress_struct *cinfo, guint32 code, int width,
-                   int height, int row_stride, const guint8 *data, int quality,
+int compress_plain(kov::jpeg::ErrorManager *err, jpeg_compress_struct *cinfo, guint32 code,
+                   int width, int height, int row_stride, const guint8 *data, int quality,
                    unsigned char **out, unsigned long *out_length) {
   if (setjmp(err->jump)) {
     jpeg_destroy_compress(cinfo);
@@ -123,12 +110,9 @@ guint8 *kov_jpeg_compress(guint32 pixelformat, gint width, gint height, gint row
                 row_stride);
     return nullptr;
   }
-  JpegError err;
+  kov::jpeg::ErrorManager err;
   jpeg_compress_struct cinfo;
-  cinfo.err = jpeg_std_error(&err.pub);
-  err.pub.error_exit = jpeg_error_jump;
-  err.pub.emit_message = jpeg_ignore_message;
-  err.message[0] = '\0';
+  cinfo.err = kov::jpeg::init_error_manager(&err, nullptr);  // reported through error
   unsigned char *out = nullptr;
   unsigned long out_len = 0;
   int rc = compress_plain(&err, &cinfo, pixelformat, width, height, row_stride, data,
