@@ -171,15 +171,14 @@ gchar *on_scale_format_value(GtkScale *, gdouble value, gpointer data) {
   return int_text(KOV_UNIT_CONTROL(data), value);
 }
 
+void unref_control(gpointer control, GClosure *) { g_object_unref(control); }
+
 // Int editors of a control with a display format show their value in it.
 void use_display_format(GtkWidget *editor, KovUnitControl *control) {
   if (kov_unit_control_get_display_format(control) == nullptr) return;
   // Each handler holds a reference to the control for as long as the editor lives.
   auto connect = [&](const gchar *signal, GCallback handler) {
-    g_signal_connect_data(editor, signal, handler, g_object_ref(control),
-                          reinterpret_cast<GClosureNotify>(+[](gpointer data, GClosure *) {
-                            g_object_unref(data);
-                          }),
+    g_signal_connect_data(editor, signal, handler, g_object_ref(control), unref_control,
                           GConnectFlags(0));
   };
   if (GTK_IS_SPIN_BUTTON(editor)) {
