@@ -1,7 +1,7 @@
 // KovGlView ("output.opengl"): shows the frames passing through it in the
 // GL view, drawn pixel for pixel over the frame area, black until the first
 // frame after a format change. Frames are handed on unchanged.
-#include "gl_display.h"
+#include <kovkit/gl_display.h>
 
 struct KovGlView {
   KovUnit parent;

@@ -15,6 +15,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include <kovkit/jpeg_error.h>
 #include <kovkit/plugin_frame.h>
 
 namespace {
@@ -67,18 +68,8 @@ constexpr int kMaxScans = 100;
 constexpr int kTooManyScansCode = 1000;
 const char *const kAddonMessages[] = {"JPEG image has more than %d scans", nullptr};
 
-// The library's standard error manager followed directly by the jump buffer
-// that on_jpeg_fatal returns through.
-struct decode_error_mgr {
-  jpeg_error_mgr pub;
-  jmp_buf jump;
-};
-
-void on_jpeg_fatal(j_common_ptr cinfo) {
-  fprintf(stderr, "JPEG decoding error (%s:%d) - ", "jpeg_decode", 179);
-  (*cinfo->err->output_message)(cinfo);
-  longjmp(reinterpret_cast<decode_error_mgr *>(cinfo->err)->jump, 1);
-}
+// Printed before the library's message when decoding fails.
+constexpr const char *kFatalPrefix = "JPEG decoding error (jpeg_decode:179) - ";
 
 void on_progress(j_common_ptr cinfo) {
   auto *dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
@@ -129,16 +120,15 @@ void insert_std_huff_table(j_decompress_ptr cinfo, JHUFF_TBL **slot, const UINT8
 // Decodes one JPEG image of exactly width x height into out (rows at
 // out_stride). Returns 0 when the whole image was decoded, -1 on a library
 // error or a size mismatch; out then holds what was decoded before the
-// failure. Only plain data lives here: on_jpeg_fatal jumps back into it.
+// failure. Only plain data lives here: the error exit jumps back into it.
 int decompress_frame(const uint8_t *jpeg, size_t jpeg_length, uint8_t *out, int width,
                      int height, ptrdiff_t out_stride, J_COLOR_SPACE color_space) {
   jpeg_decompress_struct cinfo;
-  decode_error_mgr jerr;
+  kov::jpeg::ErrorManager jerr;
   jpeg_source_mgr src;
   jpeg_progress_mgr progress;
 
-  cinfo.err = jpeg_std_error(&jerr.pub);
-  jerr.pub.error_exit = on_jpeg_fatal;
+  cinfo.err = kov::jpeg::init_error_manager(&jerr, kFatalPrefix);
   jerr.pub.addon_message_table = kAddonMessages;
   jerr.pub.first_addon_message = kTooManyScansCode;
   jerr.pub.last_addon_message = kTooManyScansCode;

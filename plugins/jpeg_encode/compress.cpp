@@ -1,9 +1,9 @@
 // In-memory JPEG compression with libjpeg (6.2 interface).
 //
-// libjpeg reports errors by calling the error manager's error_exit, which
-// here jumps back to compress_image with longjmp. compress_image therefore
-// holds only plain data (no object with a destructor) between setjmp and the
-// end of the compression.
+// libjpeg reports errors through the shared error manager (kovkit/jpeg_error.h),
+// which prints the message and jumps back to compress_image with longjmp.
+// compress_image therefore holds only plain data (no object with a
+// destructor) between setjmp and the end of the compression.
 #include "compress.h"
 
 #include <csetjmp>
@@ -11,6 +11,7 @@
 
 #include <jpeglib.h>
 
+#include <kovkit/jpeg_error.h>
 #include <kovkit/pixel.h>
 
 namespace kov::jpeg_encode {
@@ -18,21 +19,9 @@ namespace {
 
 enum class Input { rgb, gray, bgra };
 
-// The library's standard error manager followed by the jump buffer that
-// error_exit and the full-buffer callback return through.
-struct JumpingErrorManager {
-  jpeg_error_mgr pub;
-  jmp_buf jump;
-};
-
-// Jump values: 1 for a library error, 2 for an exhausted output buffer.
-constexpr int kLibraryError = 1;
+// Jump value of an exhausted output buffer (a library error jumps with
+// kov::jpeg::kLibraryError).
 constexpr int kBufferFull = 2;
-
-void on_library_error(j_common_ptr cinfo) {
-  (*cinfo->err->output_message)(cinfo);
-  longjmp(reinterpret_cast<JumpingErrorManager *>(cinfo->err)->jump, kLibraryError);
-}
 
 void on_init_destination(j_compress_ptr) {}
 void on_term_destination(j_compress_ptr) {}
@@ -41,18 +30,17 @@ void on_term_destination(j_compress_ptr) {}
 // the frame is abandoned here before the library writes another byte.
 boolean on_jpeg_buffer_full(j_compress_ptr cinfo) {
   fputs("Error: JPEG compressor ran out of buffer space\n", stderr);
-  longjmp(reinterpret_cast<JumpingErrorManager *>(cinfo->err)->jump, kBufferFull);
+  kov::jpeg::jump(reinterpret_cast<j_common_ptr>(cinfo), kBufferFull);
 }
 
 int compress_image(Input input, const uint8_t *pixels, int width, int height, ptrdiff_t stride,
                    uint8_t *out, size_t *size, int quality) {
   jpeg_compress_struct cinfo;
-  JumpingErrorManager jerr;
+  kov::jpeg::ErrorManager jerr;
   jpeg_destination_mgr dest;
   const size_t initial_free = *size;
 
-  cinfo.err = jpeg_std_error(&jerr.pub);
-  jerr.pub.error_exit = on_library_error;
+  cinfo.err = kov::jpeg::init_error_manager(&jerr, "");  // the message alone
   if (setjmp(jerr.jump) != 0) {
     jpeg_destroy_compress(&cinfo);
     *size = 0;

@@ -2,7 +2,7 @@
 // inset of a quarter of their width and height in the lower-left corner of
 // the GL view, 10 pixels in from the left and up from the bottom; green until
 // the first frame after a format change. Frames are handed on unchanged.
-#include "gl_display.h"
+#include <kovkit/gl_display.h>
 
 struct KovFilterPIP {
   KovUnit parent;

@@ -229,14 +229,17 @@ TEST_F(ControlTest, TheUnitCanRefuseAChangeAndChangedIsEmittedOnlyOnStore) {
 
 TEST_F(ControlTest, DisplayFormatIsUsedForIntText) {
   KovUnitControl *c = kov_unit_add_control_int(unit.get(), "int2", "int 2", 0, 255, 1, 127, TRUE);
-  kov_unit_control_set_display_format(c, "0x%02X");
-  gchar *text = kov_unit_control_value_to_string(c, kov_unit_control_get_value(c));
-  EXPECT_STREQ(text, "0x7F");
-  g_free(text);
-  kov_unit_control_set_display_format(c, "%s");  // not an int format: ignored
-  text = kov_unit_control_value_to_string(c, kov_unit_control_get_value(c));
-  EXPECT_STREQ(text, "127");
-  g_free(text);
+  // Formats that are not one int conversion are ignored.
+  const struct {
+    const char *format, *text;
+  } cases[] = {{"0x%02X", "0x7F"}, {"%+5d%%", " +127%"}, {"%s", "127"}, {"%ld", "127"},
+               {"%d %d", "127"},   {"%*d", "127"},      {"50%", "127"}};
+  for (const auto &t : cases) {
+    kov_unit_control_set_display_format(c, t.format);
+    gchar *text = kov_unit_control_value_to_string(c, kov_unit_control_get_value(c));
+    EXPECT_STREQ(text, t.text) << t.format;
+    g_free(text);
+  }
 }
 
 TEST(NegotiationTest, SettingAnInputAnnouncesItsFormatAndPropagatesDownstream) {

@@ -382,6 +382,18 @@ def test_control_widget_changes_go_through_the_framework(example_unit):
     assert example_unit.find_control("enum").get_enum() == 2
 
 
+def test_control_widget_shows_ints_in_their_display_format(example_unit):
+    widget = kg.ControlWidget()
+    widget.set_unit(example_unit)
+    int1, int2 = editors(widget)["int1"], editors(widget)["int2"]
+    assert (int1.get_text(), int2.get_text()) == ("50", "0x7F")  # int2: "0x%02X"
+    example_unit.find_control("int2").set_int(200)
+    assert int2.get_text() == "0xC8"
+    int2.set_text("0x40")  # typed in the display format: read in base 16
+    int2.update()
+    assert (example_unit.find_control("int2").get_int(), int2.get_text()) == (64, "0x40")
+
+
 # ManagerWidget and DescriptionWidget --------------------------------------------
 
 

@@ -72,6 +72,8 @@ def test_screenshot_shows_the_square_where_the_frame_puts_it(tmp_path, chain, le
     result, shot = run_view(tmp_path, chain)
     assert result.returncode == 0, result.stderr
     picture = picture_of(result)
+    # The picture keeps the frame's aspect ratio (to a pixel), whatever the window's.
+    assert abs(picture[2] * FRAME_H - picture[3] * FRAME_W) <= FRAME_W, picture
     # The viewer started the chain (and stopped it when it closed).
     assert re.search(r"^Active: 1; Widget: 0x[0-9a-f]+; Chain: 0x[0-9a-f]+$", result.stdout, re.M)
     box = square_box(shot, picture)

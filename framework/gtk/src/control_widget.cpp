@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 G_DEFINE_TYPE(KovUnitControlWidget, kov_unit_control_widget, GTK_TYPE_EVENT_BOX)
 
@@ -123,6 +124,73 @@ gint digits_for_step(gdouble step) {
   return digits;
 }
 
+// The text of an int control's value in its display format ("0x%02X" shows
+// 127 as "0x7F"); the framework falls back to "%d" for a format that is not
+// one int conversion.
+gchar *int_text(KovUnitControl *control, gdouble value) {
+  GValue v = G_VALUE_INIT;
+  g_value_init(&v, G_TYPE_INT);
+  g_value_set_int(&v, static_cast<gint>(std::lround(value)));
+  gchar *text = kov_unit_control_value_to_string(control, &v);
+  g_value_unset(&v);
+  return text;
+}
+
+// "output" of a spin button: its value in the display format.
+gboolean on_spin_output(GtkSpinButton *spin, gpointer data) {
+  gchar *text = int_text(KOV_UNIT_CONTROL(data), gtk_spin_button_get_value(spin));
+  if (g_strcmp0(text, gtk_entry_get_text(GTK_ENTRY(spin))) != 0)
+    gtk_entry_set_text(GTK_ENTRY(spin), text);
+  g_free(text);
+  return TRUE;
+}
+
+// "input" of a spin button: reads back what the user typed in the display
+// format. The text before the conversion may be typed or left out, the
+// number is read in the conversion's base (16 for %x and %X, 8 for %o), and
+// anything after it is ignored.
+gint on_spin_input(GtkSpinButton *spin, gdouble *value, gpointer data) {
+  const gchar *format = kov_unit_control_get_display_format(KOV_UNIT_CONTROL(data));
+  const gchar *conversion = format != nullptr ? strchr(format, '%') : nullptr;
+  if (conversion == nullptr) return FALSE;
+  const gchar *text = gtk_entry_get_text(GTK_ENTRY(spin));
+  while (g_ascii_isspace(*text)) ++text;
+  const gsize prefix = static_cast<gsize>(conversion - format);
+  if (strncmp(text, format, prefix) == 0) text += prefix;
+  conversion += 1 + strspn(conversion + 1, "-+ #0123456789.");
+  const guint base = *conversion == 'x' || *conversion == 'X' ? 16 : *conversion == 'o' ? 8 : 10;
+  gchar *end = nullptr;
+  const gint64 number = g_ascii_strtoll(text, &end, base);
+  if (end == text) return GTK_INPUT_ERROR;
+  *value = static_cast<gdouble>(number);
+  return TRUE;
+}
+
+// "format-value" of a slider: its value in the display format.
+gchar *on_scale_format_value(GtkScale *, gdouble value, gpointer data) {
+  return int_text(KOV_UNIT_CONTROL(data), value);
+}
+
+void unref_control(gpointer control, GClosure *) { g_object_unref(control); }
+
+// Int editors of a control with a display format show their value in it.
+void use_display_format(GtkWidget *editor, KovUnitControl *control) {
+  if (kov_unit_control_get_display_format(control) == nullptr) return;
+  // Each handler holds a reference to the control for as long as the editor lives.
+  auto connect = [&](const gchar *signal, GCallback handler) {
+    g_signal_connect_data(editor, signal, handler, g_object_ref(control), unref_control,
+                          GConnectFlags(0));
+  };
+  if (GTK_IS_SPIN_BUTTON(editor)) {
+    gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(editor), FALSE);  // "0x" is no digit
+    connect("output", G_CALLBACK(on_spin_output));
+    connect("input", G_CALLBACK(on_spin_input));
+    on_spin_output(GTK_SPIN_BUTTON(editor), control);
+  } else {
+    connect("format-value", G_CALLBACK(on_scale_format_value));
+  }
+}
+
 // Makes the editor that fits the control's kind and UI hints.
 GtkWidget *make_editor(KovUnitControl *control, const gchar **signal) {
   const KovUnitControlType type = kov_unit_control_get_control_type(control);
@@ -152,6 +220,7 @@ GtkWidget *make_editor(KovUnitControl *control, const gchar **signal) {
         editor = gtk_spin_button_new_with_range(min, MAX(min, max), step);
         gtk_spin_button_set_digits(GTK_SPIN_BUTTON(editor), static_cast<guint>(digits));
       }
+      if (type == KOV_UNIT_CONTROL_TYPE_INT) use_display_format(editor, control);
       *signal = "value-changed";
       return editor;
     }

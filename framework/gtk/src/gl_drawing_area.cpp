@@ -1,5 +1,6 @@
 // KovGLDrawingArea: renders a chain's GL units into the offscreen KovGLView
-// at the widget's size and paints the read-back picture with cairo.
+// and paints the read-back picture with cairo, as large as the widget allows
+// at the frame's aspect ratio, centred between black bars.
 #include <kovkit-gtk/gl_drawing_area.h>
 
 #include <cstring>
@@ -49,14 +50,29 @@ void paint_message(cairo_t *cr, const gchar *text) {
   cairo_show_text(cr, text);
 }
 
+// The rectangle of an area_width × area_height area that shows a frame of
+// frame_width × frame_height: the whole width or the whole height, the other
+// side rounded to the nearest pixel, centred. Without a frame size, the area.
+GdkRectangle fit_picture(gint area_width, gint area_height, gint frame_width, gint frame_height) {
+  GdkRectangle r = {0, 0, area_width, area_height};
+  if (frame_width < 1 || frame_height < 1) return r;
+  const gint64 fw = frame_width, fh = frame_height;
+  if (area_width * fh <= area_height * fw)
+    r.height = static_cast<gint>(MAX(1, (area_width * fh + fw / 2) / fw));
+  else
+    r.width = static_cast<gint>(MAX(1, (area_height * fw + fh / 2) / fh));
+  r.x = (area_width - r.width) / 2;
+  r.y = (area_height - r.height) / 2;
+  return r;
+}
+
 // Returns FALSE so that handlers connected after it can draw on top.
 gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
   KovGLDrawingArea *area = KOV_GL_DRAWING_AREA(widget);
-  const gint width = gtk_widget_get_allocated_width(widget);
-  const gint height = gtk_widget_get_allocated_height(widget);
   cairo_set_source_rgb(cr, 0, 0, 0);
   cairo_paint(cr);
-  if (width <= 0 || height <= 0) return FALSE;
+  if (gtk_widget_get_allocated_width(widget) <= 0 || gtk_widget_get_allocated_height(widget) <= 0)
+    return FALSE;
 
   KovGLView *view = ensure_view(area);
   if (view == nullptr) {
@@ -64,6 +80,13 @@ gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
     return FALSE;
   }
   if (area->chain == nullptr) return FALSE;
+  gint frame_width = 0, frame_height = 0;
+  kov_gl_view_get_frame_size(view, &frame_width, &frame_height);
+  const GdkRectangle picture =
+      fit_picture(gtk_widget_get_allocated_width(widget), gtk_widget_get_allocated_height(widget),
+                  frame_width, frame_height);
+  const gint width = picture.width;
+  const gint height = picture.height;
   if (kov_gl_view_render(view, width, height) != 0) return FALSE;
 
   const gsize stride = static_cast<gsize>(width) * 4;
@@ -81,7 +104,7 @@ gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
     rgba_to_cairo(area->pixels, stride, cairo_image_surface_get_data(surface),
                   cairo_image_surface_get_stride(surface), width, height);
     cairo_surface_mark_dirty(surface);
-    cairo_set_source_surface(cr, surface, 0, 0);
+    cairo_set_source_surface(cr, surface, picture.x, picture.y);
     cairo_paint(cr);
   }
   cairo_surface_destroy(surface);

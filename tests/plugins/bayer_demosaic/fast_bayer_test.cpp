@@ -197,7 +197,7 @@ TEST_F(FastBayerTest, EveryTilingGivesTheExactFlatColour) {
         ASSERT_EQ(p[3], 255);
       }
     for (int y = 0; y < h; ++y)  // row padding is cleared
-      for (int k = w * 4; k < 256; ++k) ASSERT_EQ(rec.bytes[0][y * 256 + k], 0);
+      for (int i = w * 4; i < 256; ++i) ASSERT_EQ(rec.bytes[0][y * 256 + i], 0);
     EXPECT_EQ(rec.frames[0]->timestamp, 1234);
     gsize len = 0;
     const void *got = kov_framebuffer_metadata_get(rec.frames[0].get(), "roi", &len);

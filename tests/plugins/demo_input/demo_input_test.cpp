@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 using kovtest::Ref;
@@ -46,17 +47,11 @@ std::vector<uint8_t> square_frame(int x, int y, int w, const uint8_t c[3]) {
   return f;
 }
 
-// The bounce of one axis, as a user would describe it.
-void model_bounce(int &pos, int &delta, int side, int extent) {
-  pos += delta;
-  const int d = pos + side - extent + 1;
-  if (d > 0) {
-    delta = -delta;
-    pos = extent - side - d - 1;
-  } else if (pos < 0) {
-    pos = -pos;
-    delta = -delta;
-  }
+// Top-left corner of the first non-black pixel of a frame, or (-1, -1).
+std::pair<int, int> first_lit_pixel(const std::vector<uint8_t> &f) {
+  for (size_t i = 0; i < f.size(); ++i)
+    if (f[i] != 0) return {int(i % kStride) / 3, int(i / kStride)};
+  return {-1, -1};
 }
 
 class DemoInputTest : public ::testing::Test {
@@ -263,33 +258,40 @@ TEST_F(DemoInputTest, BounceOffLeftAndTopEdges) {
 }
 
 // Many frames at 30 per second, growing the square from 10 to 100 near the
-// bottom-right corner: every frame shows the square where the bounce puts it,
-// wholly inside the image.
+// bottom-right corner: every frame shows the whole square inside the image,
+// at the worked-out positions where it bounces off each edge.
 TEST_F(DemoInputTest, SquareStaysInsideWhileItBouncesAndGrows) {
   ASSERT_TRUE(kov_unit_control_set_enum(control("enum"), 3, nullptr));
   set_int("int1", 10);
   ASSERT_EQ(kov_unit_stream_init(unit_.get(), nullptr), 0);
-  int x = 295, y = 215, dx = 10, dy = 10, w = 10;
+  std::vector<std::pair<int, int>> seen;  // corner in frame n
   const uint8_t cyan[3] = {0x00, 0x7F, 0x7F};
-  for (int n = 0; n < 150; ++n) {
-    if (n == 30) {  // the square is near the right and bottom edges
-      w = 100;
-      set_int("int1", w);
-    }
+  for (int n = 0, w = 10; n < 150; ++n) {
+    if (n == 30) set_int("int1", w = 100);  // near the right and bottom edges
     g_fake_now += 33333;
     ASSERT_TRUE(produce()) << "frame " << n;
-    model_bounce(x, dx, w, kWidth);
-    model_bounce(y, dy, w, kHeight);
-    ASSERT_GE(x, 0);
-    ASSERT_LE(x + w, kWidth);
-    ASSERT_GE(y, 0);
-    ASSERT_LE(y + w, kHeight);
+    const auto [x, y] = first_lit_pixel(recorder_->bytes.back());
+    ASSERT_TRUE(x >= 0 && x + w <= kWidth && y + w <= kHeight) << "frame " << n;
     ASSERT_TRUE(recorder_->bytes.back() == square_frame(x, y, w, cyan)) << "frame " << n;
+    seen.emplace_back(x, y);
     // Keep no frames: they are recycled buffers of 900 KiB each.
     recorder_->bytes.clear();
     recorder_->frames.clear();
     recorder_->formats.clear();
   }
+  // From (295, 215), 10 per frame on each axis; a bounce reflects the overshoot.
+  const struct {
+    int n, x, y;
+  } worked[] = {
+      {0, 305, 225},    // first move
+      {25, 555, 463},   // bottom, side 10: 475 -> 480 - 10 - 6 - 1
+      {30, 473, 345},   // side 100: right (605 -> 473) and bottom (413 -> 345)
+      {34, 433, 373},   // bottom: 385 -> 480 - 100 - 6 - 1
+      {72, 53, 7},      // top: -7 -> 7
+      {78, 7, 67},      // left: -7 -> 7
+      {132, 531, 151},  // right: 547 -> 640 - 100 - 8 - 1
+  };
+  for (const auto &e : worked) EXPECT_EQ(seen.at(e.n), std::make_pair(e.x, e.y)) << e.n;
 }
 
 TEST_F(DemoInputTest, PositionSurvivesRestart) {

@@ -1,6 +1,8 @@
 /* KovGLDrawingArea: a GtkDrawingArea that shows a chain's GL units. It renders
- * through an offscreen KovGLView (framebuffer object) at the widget's size and
- * copies the picture to the widget with cairo on every draw. */
+ * through an offscreen KovGLView (framebuffer object) and copies the picture
+ * to the widget with cairo on every draw. The picture keeps the frame's
+ * aspect ratio: it takes the widget's whole width or whole height, the other
+ * side rounded to the nearest pixel, and is centred between black bars. */
 #ifndef KOVKIT_GTK_GL_DRAWING_AREA_H
 #define KOVKIT_GTK_GL_DRAWING_AREA_H
 

@@ -13,9 +13,10 @@
 //     static void end_transform();
 //   };
 //
-// The header is compiled into each module, which keeps its own state.
-#ifndef KOVKIT_PLUGINS_GL_DISPLAY_H
-#define KOVKIT_PLUGINS_GL_DISPLAY_H
+// The header is compiled into each module, which keeps its own state; a
+// module that includes it links libepoxy.
+#ifndef KOVKIT_GL_DISPLAY_H
+#define KOVKIT_GL_DISPLAY_H
 
 #include <kovkit/plugin_frame.h>
 #include <kovkit/trace.h>
