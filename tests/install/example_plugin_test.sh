@@ -17,6 +17,14 @@ root="$work/root$prefix"
 run="$root/bin/kovkit-run"
 [ -x "$run" ] || { echo "kovkit-run was not installed to $run"; exit 1; }
 
+for file in include/kovkit-6/kovkit/kovkit.h include/kovkit-6/kovkit/enumtypes.h \
+    include/kovkit-6/kovkit/plugin_frame.h include/kovkit-6/kovkit-gtk/kovkit-gtk.h \
+    "$libdir/libkovkit-plugin-frame.a" "$libdir/pkgconfig/kovkit-gtk-6.pc" \
+    "$libdir/cmake/kovkit/kovkitConfig.cmake" "$libdir/girepository-1.0/Kovkit-6.0.typelib" \
+    "$libdir/girepository-1.0/KovkitGtk-6.0.typelib" share/gir-1.0/KovkitGtk-6.0.gir; do
+  [ -f "$root/$file" ] || { echo "not installed: $file"; exit 1; }
+done
+
 cp -r "$source/examples/plugin" "$work/example"
 
 echo "== CMake: find_package(kovkit 6) + kovkit_add_plugin"
