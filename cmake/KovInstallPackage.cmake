@@ -7,6 +7,11 @@ set(KOV_PKGCONFIG_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH KOV_PC_PREFIX_FROM_PCDIR
   ${CMAKE_INSTALL_PREFIX}/${KOV_PKGCONFIG_INSTALL_DIR} ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" KOV_PC_PREFIX_FROM_PCDIR "${KOV_PC_PREFIX_FROM_PCDIR}")
+# A sanitizer build installs an instrumented plug-in frame.
+set(KOV_PC_SANITIZE_FLAGS)
+if(KOV_SANITIZE)
+  set(KOV_PC_SANITIZE_FLAGS -fsanitize=address,undefined)
+endif()
 foreach(pc kovkit-6 kovkit-plugin-6 kovkit-gtk-6)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_BINARY_DIR}/pkgconfig/${pc}.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/${pc}.pc DESTINATION ${KOV_PKGCONFIG_INSTALL_DIR})
