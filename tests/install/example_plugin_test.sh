@@ -53,6 +53,11 @@ compare() {
 }
 
 for plugin_dir in "$work/cmake-build" "$work/example"; do
+  # Hidden visibility: the module exports its entry points and nothing else.
+  exports=$(nm -D --defined-only "$plugin_dir/example_invert.so" | awk '$3 !~ /^_/ { print $3 }' |
+    sort | tr '\n' ' ')
+  [ "$exports" = "example_invert_get_type kov_plugin_create kov_plugin_initialize " ] ||
+    { echo "$plugin_dir/example_invert.so exports: $exports"; exit 1; }
   for case in "GREY 1 1" "BGR3 3 3" "BGR4 4 3"; do
     read -r format px colour <<< "$case"
     out="$work/out/$(basename "$plugin_dir")-$format"
