@@ -492,9 +492,9 @@ def test_control_type_enum():
         (5, "KOV_UNIT_CONTROL_TYPE_FLOAT", "Floating point control")]
 
 
-def test_enumeration_types_are_not_in_the_typelib():
-    # The typelib carries the framework's enums without GTypes of their own:
-    # the module's registration is the only one.
+def test_typelib_enumeration_types_are_not_the_modules():
+    # libkovkit registers the typelib's enums as "Kovkit..." types: the
+    # module's registration is the only one under the C name.
     from gi.repository import Kovkit
     assert Kovkit.UnitFlags.__gtype__ != kg.kov_unit_flags_get_type()
     assert GObject.type_from_name("KovUnitFlags") == kg.kov_unit_flags_get_type()

@@ -33,17 +33,37 @@ typedef struct {
 GType kov_unit_control_get_type(void);
 
 /* Creation; each returns the control, which belongs to the unit. */
+/**
+ * kov_unit_add_control_boolean:
+ * Returns: (transfer none): the new control.
+ */
 KovUnitControl *kov_unit_add_control_boolean(KovUnit *unit, const gchar *id, const gchar *label,
                                              gboolean def, gboolean enabled);
+/**
+ * kov_unit_add_control_int:
+ * Returns: (transfer none): the new control.
+ */
 KovUnitControl *kov_unit_add_control_int(KovUnit *unit, const gchar *id, const gchar *label,
                                          gint min, gint max, gint step, gint def,
                                          gboolean enabled);
+/**
+ * kov_unit_add_control_float:
+ * Returns: (transfer none): the new control.
+ */
 KovUnitControl *kov_unit_add_control_float(KovUnit *unit, const gchar *id, const gchar *label,
                                            gfloat min, gfloat max, gfloat step, gfloat def,
                                            gboolean enabled);
+/**
+ * kov_unit_add_control_enum:
+ * Returns: (transfer none): the new control.
+ */
 KovUnitControl *kov_unit_add_control_enum(KovUnit *unit, const gchar *id, const gchar *label,
                                           gint def, gboolean enabled,
                                           const KovUnitControlEnumEntry *entries);
+/**
+ * kov_unit_add_control_string:
+ * Returns: (transfer none): the new control.
+ */
 KovUnitControl *kov_unit_add_control_string(KovUnit *unit, const gchar *id, const gchar *label,
                                             const gchar *def, gboolean enabled);
 
@@ -102,11 +122,21 @@ gdouble kov_unit_control_get_step(KovUnitControl *control);
  * Returns: (transfer none): the default value.
  */
 const GValue *kov_unit_control_get_default(KovUnitControl *control);
-/* Entries of an enum control (NULL for others); @n_entries may be NULL. */
+/**
+ * kov_unit_control_get_enum_entries:
+ * @n_entries: (out) (optional): the number of entries, without the last one
+ *   (whose nick is NULL)
+ *
+ * Returns: (transfer none) (nullable) (array length=n_entries): the entries of
+ * an enum control, NULL for controls of other kinds.
+ */
 const KovUnitControlEnumEntry *kov_unit_control_get_enum_entries(KovUnitControl *control,
                                                                  guint *n_entries);
-/* Returns: (transfer full): a value as text, with the display format for ints
- * and the nick for enums. */
+/**
+ * kov_unit_control_value_to_string:
+ * Returns: (transfer full): a value as text, with the display format for ints
+ * and the nick for enums.
+ */
 gchar *kov_unit_control_value_to_string(KovUnitControl *control, const GValue *value);
 const gchar *kov_unit_control_type_name(KovUnitControlType type);
 

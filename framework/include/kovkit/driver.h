@@ -47,9 +47,12 @@ GType kov_unit_description_get_type(void);
 
 /**
  * kov_unit_driver_new_stock_full:
+ * @create_unit: (scope forever): makes a new unit
+ * @module: (nullable): the plug-in's type module (NULL for built-in units)
+ *
  * A driver that offers one description, package.name, and makes its units
- * with @create_unit. @module is the plug-in's type module (NULL for built-in
- * units).
+ * with @create_unit.
+ *
  * Returns: (transfer full): the driver.
  */
 KovUnitDriver *kov_unit_driver_new_stock_full(const gchar *package, const gchar *name,

@@ -36,9 +36,11 @@ KovFrameBuffer *kov_framebuffer_new(gpointer data, gsize length);
 
 /**
  * kov_framebuffer_new_alloc:
+ *
  * Allocates @length bytes, 16-byte aligned, owned by the frame. Buffers of
  * the same size are recycled, so a stream does not fault in fresh pages for
  * every frame. The contents are not cleared.
+ *
  * Returns: (transfer full) (nullable): a new frame, or NULL when out of memory.
  */
 KovFrameBuffer *kov_framebuffer_new_alloc(gsize length);

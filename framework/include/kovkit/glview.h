@@ -53,7 +53,10 @@ gboolean kov_gl_view_is_current(KovGLView *view);
 /* The chain whose GL units the view draws; the view keeps a reference.
  * The GL units of the previous chain are released first. NULL drops it. */
 void kov_gl_view_set_chain(KovGLView *view, KovUnitChain *chain);
-/* Returns: (transfer none) (nullable): */
+/**
+ * kov_gl_view_get_chain:
+ * Returns: (transfer none) (nullable):
+ */
 KovUnitChain *kov_gl_view_get_chain(KovGLView *view);
 
 /* The frame size of the chain's picture: the output format of the first GL

@@ -79,8 +79,11 @@ guint8 *kov_jpeg_compress(guint32 pixelformat, gint width, gint height, gint row
 /* TRUE when @pattern is valid; @has_number tells whether it holds a
  * conversion. On FALSE, @error says what is wrong. */
 gboolean kov_frame_pattern_check(const gchar *pattern, gboolean *has_number, GError **error);
-/* Returns: (transfer full): the pattern with @number put in; NULL when the
- * pattern is not valid. */
+/**
+ * kov_frame_pattern_format:
+ * Returns: (transfer full): the pattern with @number put in; NULL when the
+ * pattern is not valid.
+ */
 gchar *kov_frame_pattern_format(const gchar *pattern, guint64 number);
 
 G_END_DECLS

@@ -3,6 +3,7 @@
 #define KOVKIT_KOVKIT_H
 
 #include <kovkit/types.h>
+#include <kovkit/enumtypes.h>
 #include <kovkit/format.h>
 #include <kovkit/framebuffer.h>
 #include <kovkit/control.h>

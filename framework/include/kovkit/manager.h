@@ -16,7 +16,9 @@ GType kov_unit_manager_get_type(void);
 
 /**
  * kov_unit_manager_get_and_ref:
+ *
  * The manager, created and filled (plug-ins loaded) on the first call.
+ *
  * Returns: (transfer full): a new reference to the single manager.
  */
 KovUnitManager *kov_unit_manager_get_and_ref(void);

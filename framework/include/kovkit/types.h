@@ -40,13 +40,13 @@ typedef struct _KovUnitChain KovUnitChain;
 #define KOV_PIX_FMT_MJPG KOV_FOURCC('M', 'J', 'P', 'G') /* row stride 0 */
 #define KOV_PIX_FMT_NONE_165 0x165u /* shown by the display units only */
 
-typedef enum {
+typedef enum /*< flags >*/ {
   KOV_UNIT_RENDERS_GL = 0x4,
   KOV_UNIT_EVENT_METHOD_FD = 0x20,
   KOV_UNIT_EVENT_METHOD_TIMEOUT = 0x40
 } KovUnitFlags;
 
-typedef enum {
+typedef enum /*< flags >*/ {
   KOV_UNIT_CONTROL_CHECK_BOX = 0x2,
   KOV_UNIT_CONTROL_TOGGLE_BUTTON = 0x4,
   KOV_UNIT_CONTROL_MENU = 0x8,

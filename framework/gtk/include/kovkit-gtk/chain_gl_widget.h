@@ -32,19 +32,28 @@ G_GNUC_END_IGNORE_DEPRECATIONS
 
 GType kov_unit_chain_gl_widget_get_type(void);
 
-/* Returns: (transfer floating): a new widget without chain. */
+/**
+ * kov_unit_chain_gl_widget_new:
+ * Returns: (transfer floating): a new widget without chain.
+ */
 GtkWidget *kov_unit_chain_gl_widget_new(void);
 
 /* Shows @chain (a reference is kept, a floating one is sunk). 0 on success,
  * -1 when @chain is not a chain. */
 gint kov_unit_chain_gl_widget_set_chain(KovUnitChainGLWidget *widget, KovUnitChain *chain);
-/* Returns: (transfer none) (nullable): */
+/**
+ * kov_unit_chain_gl_widget_get_chain:
+ * Returns: (transfer none) (nullable):
+ */
 KovUnitChain *kov_unit_chain_gl_widget_get_chain(KovUnitChainGLWidget *widget);
 /* Emits "redraw-requested" and schedules a redraw of the picture. */
 void kov_unit_chain_gl_widget_request_redraw(KovUnitChainGLWidget *widget);
 /* Makes the GL context current: 0, or -1 when there is none. */
 gint kov_unit_chain_gl_widget_set_context(KovUnitChainGLWidget *widget);
-/* Returns: (transfer none): the drawing area. */
+/**
+ * kov_unit_chain_gl_widget_get_drawing_area:
+ * Returns: (transfer none): the drawing area.
+ */
 KovGLDrawingArea *kov_unit_chain_gl_widget_get_drawing_area(KovUnitChainGLWidget *widget);
 
 G_END_DECLS

@@ -27,18 +27,36 @@ struct _KovUnitChainWidgetClass {
 
 GType kov_unit_chain_widget_get_type(void);
 
-/* Returns: (transfer floating): */
+/**
+ * kov_unit_chain_widget_new:
+ * Returns: (transfer floating):
+ */
 GtkWidget *kov_unit_chain_widget_new(void);
-/* Shows the units of @chain (reference kept; NULL clears). 0, or -1 when
- * @chain is not a chain. */
+/**
+ * kov_unit_chain_widget_set_chain:
+ * @chain: (nullable): the chain to show
+ *
+ * Shows the units of @chain (reference kept; NULL clears).
+ *
+ * Returns: 0, or -1 when @chain is not a chain.
+ */
 gint kov_unit_chain_widget_set_chain(KovUnitChainWidget *widget, KovUnitChain *chain);
-/* Returns: (transfer none) (nullable): */
+/**
+ * kov_unit_chain_widget_get_chain:
+ * Returns: (transfer none) (nullable):
+ */
 KovUnitChain *kov_unit_chain_widget_get_chain(KovUnitChainWidget *widget);
 /* Rebuilds the rows after the chain's units changed. */
 void kov_unit_chain_widget_refresh(KovUnitChainWidget *widget);
-/* Returns: (transfer none) (nullable): the chain's first unit with that id. */
+/**
+ * kov_unit_chain_widget_find_unit_by_id:
+ * Returns: (transfer none) (nullable): the chain's first unit with that id.
+ */
 KovUnit *kov_unit_chain_widget_find_unit_by_id(KovUnitChainWidget *widget, const gchar *unit_id);
-/* Returns: (transfer none) (nullable): the selected unit. */
+/**
+ * kov_unit_chain_widget_get_selected_unit:
+ * Returns: (transfer none) (nullable): the selected unit.
+ */
 KovUnit *kov_unit_chain_widget_get_selected_unit(KovUnitChainWidget *widget);
 
 G_END_DECLS

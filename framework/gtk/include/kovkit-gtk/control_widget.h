@@ -31,19 +31,34 @@ struct _KovUnitControlWidgetClass {
 
 GType kov_unit_control_widget_get_type(void);
 
-/* Returns: (transfer floating): */
+/**
+ * kov_unit_control_widget_new:
+ * Returns: (transfer floating):
+ */
 GtkWidget *kov_unit_control_widget_new(void);
-/* Shows the controls of @unit (reference kept; NULL shows nothing). 0, or -1
- * when @unit is not a unit. */
+/**
+ * kov_unit_control_widget_set_unit:
+ * @unit: (nullable): the unit whose controls to show
+ *
+ * Shows the controls of @unit (reference kept; NULL shows nothing).
+ *
+ * Returns: 0, or -1 when @unit is not a unit.
+ */
 gint kov_unit_control_widget_set_unit(KovUnitControlWidget *widget, KovUnit *unit);
-/* Returns: (transfer none) (nullable): */
+/**
+ * kov_unit_control_widget_get_unit:
+ * Returns: (transfer none) (nullable):
+ */
 KovUnit *kov_unit_control_widget_get_unit(KovUnitControlWidget *widget);
 void kov_unit_control_widget_set_expanded(KovUnitControlWidget *widget, gint expanded);
 /* Lets go of the unit: removes the rows and every connection to it. */
 void kov_unit_control_widget_detach(KovUnitControlWidget *widget);
 
-/* Returns: (transfer none) (nullable): the editor of the control with that
- * id (GtkCheckButton, GtkSpinButton, GtkScale, GtkComboBoxText, GtkEntry). */
+/**
+ * kov_unit_control_widget_get_editor:
+ * Returns: (transfer none) (nullable): the editor of the control with that
+ * id (GtkCheckButton, GtkSpinButton, GtkScale, GtkComboBoxText, GtkEntry).
+ */
 GtkWidget *kov_unit_control_widget_get_editor(KovUnitControlWidget *widget, const gchar *id);
 
 G_END_DECLS

@@ -27,13 +27,27 @@ struct _KovUnitDescriptionWidgetClass {
 
 GType kov_unit_description_widget_get_type(void);
 
-/* Returns: (transfer floating): */
+/**
+ * kov_unit_description_widget_new:
+ * Returns: (transfer floating):
+ */
 GtkWidget *kov_unit_description_widget_new(void);
-/* Follows the selection of @manager (NULL stops following). 0, or -1 when
- * @manager is not a manager widget. */
+/**
+ * kov_unit_description_widget_set_manager:
+ * @manager: (nullable): the manager widget to follow
+ *
+ * Follows the selection of @manager (NULL stops following).
+ *
+ * Returns: 0, or -1 when @manager is not a manager widget.
+ */
 gint kov_unit_description_widget_set_manager(KovUnitDescriptionWidget *widget,
                                              KovUnitManagerWidget *manager);
-/* Returns: (transfer full): the text shown for @description ("" for NULL). */
+/**
+ * kov_unit_description_widget_describe:
+ * @description: (nullable): a description
+ *
+ * Returns: (transfer full): the text shown for @description ("" for NULL).
+ */
 gchar *kov_unit_description_widget_describe(KovUnitDescription *description);
 
 G_END_DECLS

@@ -36,7 +36,10 @@ struct _KovGLDrawingAreaClass {
 
 GType kov_gl_drawing_area_get_type(void);
 
-/* Returns: (transfer floating): a new drawing area. */
+/**
+ * kov_gl_drawing_area_new:
+ * Returns: (transfer floating): a new drawing area.
+ */
 GtkWidget *kov_gl_drawing_area_new(void);
 
 /* Stored for compatibility; an offscreen view presents without vertical
@@ -49,9 +52,17 @@ gint kov_gl_drawing_area_set_context(KovGLDrawingArea *area);
 /* Schedules a redraw of the widget. */
 void kov_gl_drawing_area_invalidate(KovGLDrawingArea *area);
 
-/* The chain whose GL units the area draws (a reference is kept; NULL drops it). */
+/**
+ * kov_gl_drawing_area_set_chain:
+ * @chain: (nullable): the chain whose GL units the area draws (a reference is
+ *   kept; NULL drops it)
+ */
 void kov_gl_drawing_area_set_chain(KovGLDrawingArea *area, KovUnitChain *chain);
-/* Returns: (transfer none) (nullable): the offscreen view, made if needed. */
+/**
+ * kov_gl_drawing_area_get_view: (skip)
+ *
+ * Returns: (transfer none) (nullable): the offscreen view, made if needed.
+ */
 KovGLView *kov_gl_drawing_area_get_view(KovGLDrawingArea *area);
 
 G_END_DECLS

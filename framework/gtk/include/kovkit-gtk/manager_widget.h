@@ -37,10 +37,16 @@ struct _KovUnitManagerWidgetClass {
 
 GType kov_unit_manager_widget_get_type(void);
 
-/* Returns: (transfer floating): a widget filled from the unit manager. */
+/**
+ * kov_unit_manager_widget_new:
+ * Returns: (transfer floating): a widget filled from the unit manager.
+ */
 GtkWidget *kov_unit_manager_widget_new(void);
-/* Returns: (transfer none) (nullable): the selected description; NULL when
- * nothing or a package row is selected. */
+/**
+ * kov_unit_manager_widget_get_selected_description:
+ * Returns: (transfer none) (nullable): the selected description; NULL when
+ * nothing or a package row is selected.
+ */
 KovUnitDescription *kov_unit_manager_widget_get_selected_description(KovUnitManagerWidget *widget);
 /* Selects the description with that id; FALSE when there is none. */
 gboolean kov_unit_manager_widget_select_id(KovUnitManagerWidget *widget, const gchar *id);

@@ -25,7 +25,10 @@ struct _KovTreeStoreClass {
 
 GType kov_tree_store_get_type(void);
 
-/* Returns: (transfer full): a store with the given column types. */
+/**
+ * kov_tree_store_new:
+ * Returns: (transfer full): a store with the given column types.
+ */
 KovTreeStore *kov_tree_store_new(gint n_columns, const GType *types);
 
 /* Rows may be dragged only when their boolean column @col is TRUE; -1 lets
