@@ -9,7 +9,8 @@ import gi
 import pytest
 
 gi.require_version("Gtk", "3.0")
-from gi.repository import GLib, GObject, Gtk  # noqa: E402
+gi.require_version("GdkPixbuf", "2.0")
+from gi.repository import GdkPixbuf, GLib, GObject, Gtk  # noqa: E402
 
 import kovkit  # noqa: E402
 from conftest import run_python  # noqa: E402
@@ -177,6 +178,27 @@ def test_main_loop_runs_a_started_chain_and_redraws(counted):
     assert len(requests) >= 3
     widget.set_active(0)
     window.destroy()
+
+
+def test_main_loop_reports_the_chains_errors_and_its_end(counted, tmp_path):
+    widget, requests = counted
+    pixbuf = GdkPixbuf.Pixbuf.new(GdkPixbuf.Colorspace.RGB, False, 8, 4, 2)
+    for i in range(3):
+        pixbuf.savev(str(tmp_path / ("%d.png" % i)), "png", [], [])
+    (tmp_path / "plain").write_bytes(b"x")
+    widget.load_from_str("input.file location=%s/%%d.png ! output.file location=%s/plain/%%d.png"
+                         % (tmp_path, tmp_path))
+    events, loop = [], GLib.MainLoop()
+    chain = widget.get_chain()
+    chain.connect("error", lambda _c, unit, error: events.append((unit.get_id(), error.message)))
+    chain.connect("eos", lambda _c: (events.append("eos"), loop.quit()))
+    GLib.timeout_add_seconds(20, loop.quit)
+    widget.set_active(1)
+    loop.run()
+    assert events == [("output.file", 'cannot create folder "%s/plain": Not a directory' % tmp_path),
+                      "eos"]
+    assert len(requests) == 3 and chain.is_eos()
+    widget.set_active(0)
 
 
 # Wrappers whose object was never made -----------------------------------------
