@@ -53,10 +53,8 @@ void free_buffers(ConvertCannyPlugin *self) {
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-  kov_unit_remove_all_output_formats(unit);
-  if (format != nullptr && format->pixelformat == KOV_PIX_FMT_GREY)
-    kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, format->name, format->width,
-                               format->height, format->row_stride);
+  const bool grey = format != nullptr && format->pixelformat == KOV_PIX_FMT_GREY;
+  kov_unit_mirror_input_format(unit, grey ? format : nullptr);
 }
 
 gint canny_stream_init(KovUnit *unit, KovUnitFormat *format) {

@@ -47,11 +47,7 @@ bool format_accepted(const KovUnitFormat *format) {
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *input_format, gpointer) {
-  kov_unit_remove_all_output_formats(unit);
-  if (format_accepted(input_format))
-    kov_unit_add_output_format(unit, input_format->pixelformat, input_format->name,
-                               input_format->width, input_format->height,
-                               input_format->row_stride);
+  kov_unit_mirror_input_format(unit, format_accepted(input_format) ? input_format : nullptr);
 }
 
 gint flip_stream_shutdown(KovUnit *unit) {

@@ -71,8 +71,7 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *in, gpointer) {
 
   switch (in->pixelformat) {
     case KOV_PIX_FMT_RGB3:
-      kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, in->name, in->width, in->height,
-                                 in->row_stride);
+      kov_unit_mirror_input_format(unit, in);
       if (was_streaming) kov_unit_stream_init(unit, nullptr);
       return;
     case KOV_PIX_FMT_BGR4:

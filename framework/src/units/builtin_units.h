@@ -31,10 +31,6 @@ gsize min_frame_size(guint32 code, gint width, gint height, gint row_stride);
 // Name of a format such as "640x480 RGB3".
 gchar *format_name(guint32 code, gint width, gint height);
 
-// Replaces the unit's formats by one copy of @format (or none when NULL):
-// what pass-through units offer.
-void mirror_input_format(KovUnit *unit, KovUnitFormat *format);
-
 }  // namespace kov::units
 
 #endif

@@ -25,7 +25,7 @@ namespace {
 const gint coordinate_limit = 1 << 20;
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-  kov::units::mirror_input_format(unit, format);
+  kov_unit_mirror_input_format(unit, format);
 }
 
 void roi_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *) {
