@@ -1,4 +1,5 @@
-// Frame ownership and the pass-through format helper.
+// Frame ownership: frames wrapped around another frame's bytes, and the
+// pass-through format helper.
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -6,6 +7,47 @@
 using kovtest::Ref;
 
 namespace {
+
+// A reference to a frame that the test takes over.
+Ref<KovFrameBuffer> adopt(KovFrameBuffer *frame) { return Ref<KovFrameBuffer>(frame); }
+
+TEST(WrappedFrameTest, TheParentLivesAsLongAsTheWrappedFrame) {
+  KovFrameBuffer *parent = kov_framebuffer_new_alloc(64);
+  g_object_add_weak_pointer(G_OBJECT(parent), reinterpret_cast<gpointer *>(&parent));
+  kov_framebuffer_metadata_set(parent, "roi", "abcd", 4);
+  KovFrameBuffer *child = kov_framebuffer_new_wrapped(parent, parent->data + 16, 48);
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(child->data, parent->data + 16);
+  EXPECT_EQ(child->length, 48u);
+  EXPECT_EQ(kov_framebuffer_metadata_keys(child), nullptr);
+  g_object_unref(parent);
+  ASSERT_NE(parent, nullptr);
+  child->data[47] = 5;  // the last byte of the parent's block
+  g_object_unref(child);
+  EXPECT_EQ(parent, nullptr);
+}
+
+TEST(WrappedFrameTest, RangesOutsideTheParentAreRefused) {
+  Ref<KovFrameBuffer> parent = adopt(kov_framebuffer_new_alloc(64));
+  guint8 *d = parent->data;
+  const struct {
+    guint8 *data;
+    gsize length;
+    bool ok;
+  } cases[] = {
+      {d, 64, true},       {d + 64, 0, true}, {d + 63, 1, true},   {d + 1, 64, false},
+      {d + 65, 0, false},  {d - 1, 1, false}, {d, G_MAXSIZE, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.data - d);
+    if (!c.ok)
+      g_test_expect_message("kovkit", G_LOG_LEVEL_CRITICAL,
+                            "*kov_framebuffer_new_wrapped*assertion*failed");
+    Ref<KovFrameBuffer> child = adopt(kov_framebuffer_new_wrapped(parent.get(), c.data, c.length));
+    g_test_assert_expected_messages();
+    EXPECT_EQ(bool(child), c.ok);
+  }
+}
 
 TEST(MirrorInputFormatTest, OffersOneCopyOfTheInputsFormatOrNone) {
   Ref<KovUnit> input = kovtest::make_source(KOV_PIX_FMT_RGB3, 5, 3, 16, "five by three");
