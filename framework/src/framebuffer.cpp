@@ -3,6 +3,8 @@
 // same-sized frames does not page-fault fresh megabytes for every frame.
 #include <kovkit/framebuffer.h>
 
+#include "framebuffer_private.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +117,12 @@ KovFrameBuffer *kov_framebuffer_new_alloc(gsize length) {
   frame->length = length;
   frame->priv->owns_data = true;
   return frame;
+}
+
+void kov_framebuffer_reset(KovFrameBuffer *frame) {
+  frame->bytesused = 0;
+  frame->timestamp = 0;
+  g_hash_table_remove_all(frame->priv->metadata);
 }
 
 void kov_framebuffer_copy_metadata(KovFrameBuffer *to, KovFrameBuffer *from) {

@@ -5,6 +5,7 @@
 #include <kovkit/types.h>
 #include <kovkit/format.h>
 #include <kovkit/framebuffer.h>
+#include <kovkit/framepool.h>
 #include <kovkit/control.h>
 #include <kovkit/unit.h>
 #include <kovkit/driver.h>
