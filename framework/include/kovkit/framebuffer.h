@@ -57,7 +57,8 @@ KovFrameBuffer *kov_framebuffer_new(gpointer data, gsize length);
 
 /**
  * kov_framebuffer_new_wrapped:
- * @parent: the frame whose bytes the new frame shows.
+ * @parent: (transfer none): the frame whose bytes the new frame shows; the
+ * new frame takes a reference of its own.
  * @data: the first byte of the new frame, inside @parent's data.
  * @length: bytes of the new frame; @data + @length must not pass the end of
  * @parent's data (@parent->data + @parent->length).
@@ -88,7 +89,8 @@ void kov_framebuffer_copy_metadata(KovFrameBuffer *to, KovFrameBuffer *from);
 /**
  * kov_framebuffer_metadata_get:
  * @length: (out) (optional): the stored length, 0 when absent.
- * Returns: (transfer none) (nullable): the stored bytes, or NULL.
+ * Returns: (transfer none) (nullable): the stored bytes, or NULL. They belong
+ * to the frame and stay valid while a reference to it is held.
  */
 gconstpointer kov_framebuffer_metadata_get(KovFrameBuffer *frame, const gchar *key,
                                            gsize *length);
