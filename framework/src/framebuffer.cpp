@@ -3,6 +3,9 @@
 // same-sized frames does not page-fault fresh megabytes for every frame.
 #include <kovkit/framebuffer.h>
 
+#include "framebuffer_private.h"
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -11,7 +14,8 @@
 
 struct _KovFrameBufferPrivate {
   bool owns_data;
-  GHashTable *metadata;  // key (string) -> GBytes
+  GHashTable *metadata;    // key (string) -> GBytes
+  KovFrameBuffer *parent;  // owner of the bytes of a wrapped frame (a reference), or NULL
 };
 
 namespace {
@@ -71,6 +75,7 @@ G_DEFINE_TYPE_WITH_PRIVATE(KovFrameBuffer, kov_framebuffer, G_TYPE_OBJECT)
 static void kov_framebuffer_finalize(GObject *object) {
   KovFrameBuffer *frame = KOV_FRAMEBUFFER(object);
   if (frame->priv->owns_data && frame->data != nullptr) pool().give(frame->data, frame->length);
+  if (frame->priv->parent != nullptr) g_object_unref(frame->priv->parent);
   g_hash_table_unref(frame->priv->metadata);
   G_OBJECT_CLASS(kov_framebuffer_parent_class)->finalize(object);
 }
@@ -92,6 +97,18 @@ KovFrameBuffer *kov_framebuffer_new(gpointer data, gsize length) {
   return frame;
 }
 
+KovFrameBuffer *kov_framebuffer_new_wrapped(KovFrameBuffer *parent, gpointer data, gsize length) {
+  g_return_val_if_fail(KOV_IS_FRAMEBUFFER(parent), nullptr);
+  // Compared as addresses: data + length must not be formed past the end.
+  const auto start = uintptr_t(parent->data), first = uintptr_t(data);
+  g_return_val_if_fail(first >= start && first - start <= parent->length &&
+                           length <= parent->length - (first - start),
+                       nullptr);
+  KovFrameBuffer *frame = kov_framebuffer_new(data, length);
+  frame->priv->parent = KOV_FRAMEBUFFER(g_object_ref(parent));
+  return frame;
+}
+
 KovFrameBuffer *kov_framebuffer_new_alloc(gsize length) {
   void *block = pool().take(length);
   if (block == nullptr) return nullptr;
@@ -100,6 +117,12 @@ KovFrameBuffer *kov_framebuffer_new_alloc(gsize length) {
   frame->length = length;
   frame->priv->owns_data = true;
   return frame;
+}
+
+void kov_framebuffer_reset(KovFrameBuffer *frame) {
+  frame->bytesused = 0;
+  frame->timestamp = 0;
+  g_hash_table_remove_all(frame->priv->metadata);
 }
 
 void kov_framebuffer_copy_metadata(KovFrameBuffer *to, KovFrameBuffer *from) {

@@ -3,8 +3,7 @@
 // The detector runs on the whole frame or on the region of interest that an
 // upstream unit attached as "roi" metadata (x, y, width, height as four
 // 32-bit integers). The output frame is the input image with the region
-// replaced by its edge image; it wraps the unit's own buffer, which lives for
-// the whole stream.
+// replaced by its edge image, in a frame from the unit's pool.
 //
 // OpenCV reads the region straight from the input frame and writes the edges
 // straight into the output buffer, through headers that carry the row stride.
@@ -28,7 +27,7 @@ struct ConvertCannyPlugin {
   KovUnit parent;
   gint32 width;   // of the stream format
   gint32 height;
-  guint8 *frame_data;  // what every output frame wraps: frame_size bytes
+  KovFramePool *frame_pool;  // output frames of frame_size bytes, while streaming
   KovUnitControl *thresh1_ctl;
   KovUnitControl *thresh2_ctl;
   KovUnitControl *aperture_ctl;
@@ -46,17 +45,18 @@ using kov::plugin::parent_class;
 using kov::plugin::frame_region;
 using kov::plugin::Region;
 
+// Frames a listener may keep before the pool stops recycling.
+constexpr guint kPooledFrames = 4;
+
 void free_buffers(ConvertCannyPlugin *self) {
-  std::free(self->frame_data);
-  self->frame_data = nullptr;
+  kov_frame_pool_free(self->frame_pool);
+  self->frame_pool = nullptr;
   self->frame_size = 0;
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-  kov_unit_remove_all_output_formats(unit);
-  if (format != nullptr && format->pixelformat == KOV_PIX_FMT_GREY)
-    kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, format->name, format->width,
-                               format->height, format->row_stride);
+  const bool grey = format != nullptr && format->pixelformat == KOV_PIX_FMT_GREY;
+  kov_unit_mirror_input_format(unit, grey ? format : nullptr);
 }
 
 gint canny_stream_init(KovUnit *unit, KovUnitFormat *format) {
@@ -67,9 +67,9 @@ gint canny_stream_init(KovUnit *unit, KovUnitFormat *format) {
   free_buffers(self);
   if (format->width <= 0 || format->height <= 0) return 0;
   const gsize size = gsize(std::max(format->row_stride, format->width)) * gsize(format->height);
-  // Without a buffer every frame passes through unchanged.
-  self->frame_data = static_cast<guint8 *>(std::malloc(size));
-  if (self->frame_data != nullptr) self->frame_size = size;
+  // Without a pool every frame passes through unchanged.
+  self->frame_pool = kov_frame_pool_new(size, kPooledFrames);
+  if (self->frame_pool != nullptr) self->frame_size = size;
   return 0;
 }
 
@@ -117,7 +117,7 @@ void canny_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
   // a stream, another format, or a frame shorter than its format says.
   const int w = format->width, h = format->height, stride = format->row_stride;
   const gsize size = gsize(std::max(stride, 0)) * gsize(std::max(h, 0));
-  if (self->frame_data == nullptr || format->pixelformat != KOV_PIX_FMT_GREY || w <= 0 ||
+  if (self->frame_pool == nullptr || format->pixelformat != KOV_PIX_FMT_GREY || w <= 0 ||
       h <= 0 || stride < w || size > self->frame_size || frame->data == nullptr ||
       frame->length < size || frame->bytesused < size) {
     kov_unit_produce_frame(unit, frame, format);
@@ -130,13 +130,18 @@ void canny_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
     kov_unit_produce_frame(unit, frame, format);
     return;
   }
-  std::memcpy(self->frame_data, frame->data, size);
-  if (!detect_edges(self, frame->data, self->frame_data, stride, r)) {
+  KovFrameBuffer *out = kov_frame_pool_acquire(self->frame_pool);
+  if (out == nullptr) {
+    kov_unit_produce_frame(unit, frame, format);
+    return;
+  }
+  std::memcpy(out->data, frame->data, size);
+  if (!detect_edges(self, frame->data, out->data, stride, r)) {
+    g_object_unref(out);
     kov_unit_produce_frame(unit, frame, format);
     return;
   }
 
-  KovFrameBuffer *out = kov_framebuffer_new(self->frame_data, size);
   kov_framebuffer_copy_metadata(out, frame);
   out->bytesused = size;
   kov_unit_produce_frame(unit, out, format);

@@ -2,10 +2,11 @@
 // gradient method.
 //
 // Each frame goes on with its pixels unchanged and the first circle found
-// attached as "marker:x", "marker:y" and "marker:r" (0 when none). Only the
-// frame's "roi" region is searched when it carries one. In the GL view the
-// unit outlines the first circle with a bright square and every circle of the
-// last frame with a dim one.
+// attached as "marker:x", "marker:y" and "marker:r" (0 when none), in a new
+// frame over the input's pixels: the input may be held by other listeners and
+// is not modified. Only the frame's "roi" region is searched when it carries
+// one. In the GL view the unit outlines the first circle with a bright
+// square and every circle of the last frame with a dim one.
 #include <kovkit/plugin_frame.h>
 #include <kovkit/roi.h>
 
@@ -61,10 +62,8 @@ void free_stream_data(DetectHoughPlugin *self) {
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-  kov_unit_remove_all_output_formats(unit);
-  if (format != nullptr && format->pixelformat == KOV_PIX_FMT_GREY)
-    kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, format->name, format->width,
-                               format->height, format->row_stride);
+  const bool grey = format != nullptr && format->pixelformat == KOV_PIX_FMT_GREY;
+  kov_unit_mirror_input_format(unit, grey ? format : nullptr);
 }
 
 gint hough_stream_init(KovUnit *unit, KovUnitFormat *format) {
@@ -148,8 +147,8 @@ void hough_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
     self->marker_r = gint32(c[2]);
   }
 
-  // The output shares the input's pixels, which stay valid until we return.
-  KovFrameBuffer *out = kov_framebuffer_new(frame->data, size);
+  // The output shares the input's pixels and keeps the input alive for them.
+  KovFrameBuffer *out = kov_framebuffer_new_wrapped(frame, frame->data, size);
   kov_framebuffer_copy_metadata(out, frame);
   out->bytesused = size;
   set_marker(out, "marker:x", self->marker_x);

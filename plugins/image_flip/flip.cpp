@@ -2,11 +2,10 @@
 // "flip-h" and "flip-v" controls choose. The unit does not know the pixel
 // format: a frame is `height` rows of `row_stride` bytes, each holding
 // `width` pixels of row_stride / width bytes. With both controls off the
-// input frame itself is passed on.
+// input frame itself is passed on; flipped frames come from the unit's pool.
 #include <kovkit/plugin_frame.h>
 #include <kovkit/trace.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "mirror.h"
@@ -17,26 +16,19 @@ struct KovConvertFlip {
   KovUnit parent;
   KovUnitControl *flip_h_ctl;
   KovUnitControl *flip_v_ctl;
-  // The unit's copy of the current frame (row stride × height bytes); every
-  // output frame of a flipped stream wraps it. Null until the first flipped
-  // frame of a stream.
-  guint8 *frame_data;
-  // Scratch row. The mirror reads straight from the input frame into
-  // frame_data, so no row needs staging; the field keeps the record's layout.
-  guint8 *row_data;
-  // Size frame_data was allocated for; a frame of another size reallocates
-  // instead of overrunning it.
-  gsize frame_size;
+  // Output frames of row stride × height bytes. Null until the first
+  // flipped frame of a stream; a frame of another size makes a new pool.
+  KovFramePool *frame_pool;
 };
+
+// Frames a listener may keep before the pool stops recycling.
+constexpr guint kPooledFrames = 4;
 
 KovConvertFlip *as_flip(gpointer object) { return kov::plugin::cast<KovConvertFlip>(object); }
 
 void free_buffers(KovConvertFlip *self) {
-  std::free(self->frame_data);
-  std::free(self->row_data);
-  self->frame_data = nullptr;
-  self->row_data = nullptr;
-  self->frame_size = 0;
+  kov_frame_pool_free(self->frame_pool);
+  self->frame_pool = nullptr;
 }
 
 // The output format copies the input's, for layouts the flip understands:
@@ -47,11 +39,7 @@ bool format_accepted(const KovUnitFormat *format) {
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *input_format, gpointer) {
-  kov_unit_remove_all_output_formats(unit);
-  if (format_accepted(input_format))
-    kov_unit_add_output_format(unit, input_format->pixelformat, input_format->name,
-                               input_format->width, input_format->height,
-                               input_format->row_stride);
+  kov_unit_mirror_input_format(unit, format_accepted(input_format) ? input_format : nullptr);
 }
 
 gint flip_stream_shutdown(KovUnit *unit) {
@@ -107,20 +95,19 @@ void flip_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat 
     return;
   }
 
-  if (self->frame_data != nullptr && self->frame_size != size) free_buffers(self);
-  if (self->frame_data == nullptr) {
-    self->frame_data = static_cast<guint8 *>(std::malloc(size));
-    self->frame_size = self->frame_data != nullptr ? size : 0;
-  }
-  if (self->frame_data == nullptr) {
+  if (self->frame_pool != nullptr && kov_frame_pool_get_frame_size(self->frame_pool) != size)
+    free_buffers(self);
+  if (self->frame_pool == nullptr) self->frame_pool = kov_frame_pool_new(size, kPooledFrames);
+  KovFrameBuffer *out =
+      self->frame_pool != nullptr ? kov_frame_pool_acquire(self->frame_pool) : nullptr;
+  if (out == nullptr) {
     kov_unit_produce_frame(unit, frame, format);
     return;
   }
 
-  flip_rows(self->frame_data, frame->data, gsize(format->row_stride), gsize(format->width),
+  flip_rows(out->data, frame->data, gsize(format->row_stride), gsize(format->width),
             gsize(format->height), flip_h, flip_v);
 
-  KovFrameBuffer *out = kov_framebuffer_new(self->frame_data, size);
   out->bytesused = size;
   kov_framebuffer_copy_metadata(out, frame);
   kov_unit_produce_frame(unit, out, format);
@@ -145,9 +132,7 @@ void flip_init(KovConvertFlip *self) {
   KovUnit *unit = &self->parent;
   self->flip_h_ctl = kov_unit_add_control_boolean(unit, "flip-h", "Horiz flip", FALSE, TRUE);
   self->flip_v_ctl = kov_unit_add_control_boolean(unit, "flip-v", "Vert flip", FALSE, TRUE);
-  self->frame_data = nullptr;
-  self->row_data = nullptr;
-  self->frame_size = 0;
+  self->frame_pool = nullptr;
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed),
                         nullptr, nullptr, GConnectFlags(0));
 }

@@ -5,8 +5,10 @@
 // JPEG convention) get the standard tables. The decoder reads only the
 // frame's own bytes, refuses images whose size differs from the stream's
 // before the library allocates for them, and bounds the work spent on
-// progressive images. The unit owns one output frame per stream and produces
-// it for every input frame, also when decoding failed.
+// progressive images. The unit produces a frame for every input frame; when
+// decoding failed it holds the previous picture. Output frames come from a
+// pool made per stream: when nobody keeps frames it gives back the same frame
+// every time.
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -22,8 +24,12 @@ namespace {
 
 struct KovJpegDecode {
   KovUnit parent;
-  KovFrameBuffer *out_buffer;
+  KovFramePool *out_pool;
+  GWeakRef last_frame;  // the frame produced last, while anyone holds it
 };
+
+// Frames a listener may keep before the pool stops recycling.
+constexpr guint kPooledFrames = 4;
 
 using kov::plugin::cast;
 
@@ -200,30 +206,52 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
                              kov_pixel_format_min_row_stride(KOV_PIX_FMT_GREY, format->width));
 }
 
-void release_out_buffer(KovJpegDecode *self) {
-  if (self->out_buffer != nullptr) {
-    g_object_unref(self->out_buffer);
-    self->out_buffer = nullptr;
+void release_out_pool(KovJpegDecode *self) {
+  g_weak_ref_set(&self->last_frame, nullptr);
+  kov_frame_pool_free(self->out_pool);
+  self->out_pool = nullptr;
+}
+
+// After a failed decode into @out: @out shows the previous picture of the
+// stream (black when there is none). The pool gives back the frame produced
+// last when nobody else holds it, and that frame holds the picture already.
+void keep_previous_picture(KovJpegDecode *self, KovFrameBuffer *out, gsize size) {
+  auto *previous = static_cast<KovFrameBuffer *>(g_weak_ref_get(&self->last_frame));
+  if (previous != out) {
+    if (previous != nullptr && previous->data != nullptr && previous->length >= size)
+      std::memcpy(out->data, previous->data, size);
+    else
+      std::memset(out->data, 0, size);
   }
+  if (previous != nullptr) g_object_unref(previous);
 }
 
 gint jpeg_decode_stream_init(KovUnit *unit, KovUnitFormat *format) {
   auto *self = cast<KovJpegDecode>(unit);
-  release_out_buffer(self);
+  release_out_pool(self);
   if (format == nullptr || format->width <= 0 || format->height <= 0) return -1;
-  self->out_buffer = kov_framebuffer_new_alloc(gsize(format->width) * gsize(format->height) * 4);
-  return self->out_buffer != nullptr ? 0 : -1;
+  self->out_pool =
+      kov_frame_pool_new(gsize(format->width) * gsize(format->height) * 4, kPooledFrames);
+  // The first frame is made now: a stream that starts has its memory.
+  KovFrameBuffer *first =
+      self->out_pool != nullptr ? kov_frame_pool_acquire(self->out_pool) : nullptr;
+  if (first == nullptr) {
+    release_out_pool(self);
+    return -1;
+  }
+  g_object_unref(first);
+  return 0;
 }
 
 gint jpeg_decode_stream_shutdown(KovUnit *unit) {
-  release_out_buffer(cast<KovJpegDecode>(unit));
+  release_out_pool(cast<KovJpegDecode>(unit));
   return 0;
 }
 
 void jpeg_decode_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format) {
   auto *self = cast<KovJpegDecode>(unit);
   KovUnitFormat *out_format = kov_unit_get_output_format(unit);
-  if (self->out_buffer == nullptr || out_format == nullptr) return;  // not streaming
+  if (self->out_pool == nullptr || out_format == nullptr) return;  // not streaming
 
   J_COLOR_SPACE color_space;
   int components;
@@ -244,25 +272,39 @@ void jpeg_decode_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnit
   const int height = format->height;
   const gsize stride = gsize(out_format->row_stride > 0 ? out_format->row_stride : 0);
   if (width <= 0 || height <= 0 || stride < gsize(width) * components ||
-      stride * gsize(height) > self->out_buffer->length)
+      stride * gsize(height) > kov_frame_pool_get_frame_size(self->out_pool))
     return;
+  KovFrameBuffer *out = kov_frame_pool_acquire(self->out_pool);
+  if (out == nullptr) return;  // out of memory
 
   const gsize jpeg_length = frame->bytesused < frame->length ? frame->bytesused : frame->length;
-  decompress_frame(frame->data, frame->data != nullptr ? jpeg_length : 0, self->out_buffer->data,
-                   width, height, ptrdiff_t(stride), color_space);
+  if (decompress_frame(frame->data, frame->data != nullptr ? jpeg_length : 0, out->data, width,
+                       height, ptrdiff_t(stride), color_space) != 0)
+    keep_previous_picture(self, out, gsize(height) * stride);
 
-  self->out_buffer->bytesused = gsize(height) * stride;
-  kov_framebuffer_copy_metadata(self->out_buffer, frame);
-  kov_unit_produce_frame(unit, self->out_buffer, out_format);
+  out->bytesused = gsize(height) * stride;
+  kov_framebuffer_copy_metadata(out, frame);
+  g_weak_ref_set(&self->last_frame, out);
+  kov_unit_produce_frame(unit, out, out_format);
+  g_object_unref(out);
+}
+
+void jpeg_decode_finalize(GObject *object) {
+  auto *self = reinterpret_cast<KovJpegDecode *>(object);
+  release_out_pool(self);
+  g_weak_ref_clear(&self->last_frame);
+  kov::plugin::parent_class<KovJpegDecode>()->finalize(object);
 }
 
 void jpeg_decode_class_init(KovUnitClass *klass) {
+  G_OBJECT_CLASS(klass)->finalize = jpeg_decode_finalize;
   klass->stream_init = jpeg_decode_stream_init;
   klass->stream_shutdown = jpeg_decode_stream_shutdown;
   klass->input_frame_ready = jpeg_decode_input_frame_ready;
 }
 
 void jpeg_decode_init(KovJpegDecode *self) {
+  g_weak_ref_init(&self->last_frame, nullptr);
   g_signal_connect_data(self, "input-format-changed", G_CALLBACK(on_input_format_changed),
                         nullptr, nullptr, GConnectFlags(0));
 }

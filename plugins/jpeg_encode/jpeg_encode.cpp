@@ -1,8 +1,9 @@
 // convert.jpeg_compress: compresses RGB3, BGR4 and GREY frames into JPEG
 // images (pixel format MJPG) at the quality of the "quality" control.
 //
-// The unit owns one output frame per stream, large enough for any image it
-// can emit, and produces that same frame, overwritten, for every input frame.
+// Output frames come from a pool made per stream, each large enough for any
+// image the unit can emit. When nobody keeps frames the pool gives back the
+// same frame every time.
 #include <algorithm>
 
 #include <kovkit/plugin_frame.h>
@@ -15,8 +16,11 @@ namespace {
 struct KovJpegEncode {
   KovUnit parent;
   KovUnitControl *quality_ctl;
-  KovFrameBuffer *out_buffer;
+  KovFramePool *out_pool;
 };
+
+// Frames a listener may keep before the pool stops recycling.
+constexpr guint kPooledFrames = 4;
 
 using kov::plugin::cast;
 
@@ -46,31 +50,35 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
     kov_unit_add_output_format(unit, KOV_PIX_FMT_MJPG, nullptr, format->width, format->height, 0);
 }
 
-void release_out_buffer(KovJpegEncode *self) {
-  if (self->out_buffer != nullptr) {
-    g_object_unref(self->out_buffer);
-    self->out_buffer = nullptr;
-  }
+void release_out_pool(KovJpegEncode *self) {
+  kov_frame_pool_free(self->out_pool);
+  self->out_pool = nullptr;
 }
 
 gint jpeg_encode_stream_init(KovUnit *unit, KovUnitFormat *format) {
   auto *self = cast<KovJpegEncode>(unit);
-  release_out_buffer(self);
+  release_out_pool(self);
   if (format == nullptr || format->width <= 0 || format->height <= 0) {
     kov_dbg(KOV_DBG_ERROR, "[%s] cannot stream an empty image\n", kov_unit_get_name(unit));
     return -1;
   }
-  self->out_buffer = kov_framebuffer_new_alloc(stream_buffer_size(format->width, format->height));
-  if (self->out_buffer == nullptr) {
+  self->out_pool =
+      kov_frame_pool_new(stream_buffer_size(format->width, format->height), kPooledFrames);
+  // The first frame is made now: a stream that starts has its memory.
+  KovFrameBuffer *first =
+      self->out_pool != nullptr ? kov_frame_pool_acquire(self->out_pool) : nullptr;
+  if (first == nullptr) {
+    release_out_pool(self);
     kov_dbg(KOV_DBG_ERROR, "[%s] out of memory for a %dx%d stream\n", kov_unit_get_name(unit),
             format->width, format->height);
     return -1;
   }
+  g_object_unref(first);
   return 0;
 }
 
 gint jpeg_encode_stream_shutdown(KovUnit *unit) {
-  release_out_buffer(cast<KovJpegEncode>(unit));
+  release_out_pool(cast<KovJpegEncode>(unit));
   return 0;
 }
 
@@ -80,7 +88,7 @@ void jpeg_encode_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnit
   kov_dbg(KOV_DBG_FILTER, "[%s] iterate\n", name);
 
   KovUnitFormat *out_format = kov_unit_get_output_format(unit);
-  if (self->out_buffer == nullptr || out_format == nullptr) {
+  if (self->out_pool == nullptr || out_format == nullptr) {
     kov_dbg(KOV_DBG_ERROR, "[%s] frame dropped: the unit is not streaming\n", name);
     return;
   }
@@ -104,18 +112,26 @@ void jpeg_encode_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnit
     return;
   }
 
-  size_t available = self->out_buffer->length;
+  KovFrameBuffer *out = kov_frame_pool_acquire(self->out_pool);
+  if (out == nullptr) {
+    kov_dbg(KOV_DBG_ERROR, "[%s] frame dropped: out of memory\n", name);
+    return;
+  }
+  size_t available = out->length;
   const int quality = kov_unit_control_get_int(self->quality_ctl);
   auto *compress = format->pixelformat == KOV_PIX_FMT_RGB3   ? kov::jpeg_encode::compress_rgb
                    : format->pixelformat == KOV_PIX_FMT_BGR4 ? kov::jpeg_encode::compress_bgra
                                                              : kov::jpeg_encode::compress_gray;
-  if (compress(frame->data, format->width, format->height, ptrdiff_t(stride),
-               self->out_buffer->data, &available, quality) != 0)
+  if (compress(frame->data, format->width, format->height, ptrdiff_t(stride), out->data,
+               &available, quality) != 0) {
+    g_object_unref(out);
     return;  // the routine has printed why; no partial image is produced
+  }
 
-  kov_framebuffer_copy_metadata(self->out_buffer, frame);
-  self->out_buffer->bytesused = available;
-  kov_unit_produce_frame(unit, self->out_buffer, out_format);
+  kov_framebuffer_copy_metadata(out, frame);
+  out->bytesused = available;
+  kov_unit_produce_frame(unit, out, out_format);
+  g_object_unref(out);
 }
 
 void jpeg_encode_class_init(KovUnitClass *klass) {

@@ -27,10 +27,7 @@ ManualMarkerPlugin *self(KovUnit *unit) { return reinterpret_cast<ManualMarkerPl
 
 // The output format repeats the input's, whatever its pixel format.
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-  kov_unit_remove_all_output_formats(unit);
-  if (format != nullptr)
-    kov_unit_add_output_format(unit, format->pixelformat, format->name, format->width,
-                               format->height, format->row_stride);
+  kov_unit_mirror_input_format(unit, format);
 }
 
 gint manual_marker_draw_gl(KovUnit *unit) {

@@ -3,8 +3,8 @@
 // private worker unit by identifier (the colour-space converter, the fast
 // debayer or a JPEG decompressor), feeds it from its own input unit, offers
 // the worker's RGB formats as its own and relays the worker's frames. The
-// fast debayer's BGR4 output is converted to RGB here; an RGB3 input is
-// passed through untouched.
+// fast debayer's BGR4 output is converted to RGB here, into frames from the
+// unit's pool; an RGB3 input is passed through untouched.
 #include <kovkit/plugin_frame.h>
 #include <kovkit/trace.h>
 
@@ -16,7 +16,11 @@ struct KovRgb8Convert {
   KovUnit parent;
   KovUnit *worker;           // one strong reference, or NULL
   KovUnitManager *manager;   // one strong reference
+  KovFramePool *rgb_pool;    // frames for converted BGRA, made on the first one; or NULL
 };
+
+// Frames a listener may keep before the pool stops recycling.
+constexpr guint kPooledFrames = 4;
 
 // Object data on each mirrored output format: the worker format it stands for.
 constexpr const char *kWorkerFormatKey = "rgb8_convert:wfmt";
@@ -25,6 +29,11 @@ KovRgb8Convert *as_rgb8(gpointer object) { return kov::plugin::cast<KovRgb8Conve
 
 void on_worker_frame_ready(KovUnit *worker, KovFrameBuffer *frame, KovUnitFormat *wf,
                            gpointer user_data);
+
+void free_rgb_pool(KovRgb8Convert *self) {
+  kov_frame_pool_free(self->rgb_pool);
+  self->rgb_pool = nullptr;
+}
 
 void drop_worker(KovRgb8Convert *self) {
   if (self->worker == nullptr) return;
@@ -72,8 +81,7 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *in, gpointer) {
 
   switch (in->pixelformat) {
     case KOV_PIX_FMT_RGB3:
-      kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, in->name, in->width, in->height,
-                                 in->row_stride);
+      kov_unit_mirror_input_format(unit, in);
       if (was_streaming) kov_unit_stream_init(unit, nullptr);
       return;
     case KOV_PIX_FMT_BGR4:
@@ -117,6 +125,7 @@ gint rgb8_stream_init(KovUnit *unit, KovUnitFormat *format) {
 
 gint rgb8_stream_shutdown(KovUnit *unit) {
   KovRgb8Convert *self = as_rgb8(unit);
+  free_rgb_pool(self);
   return self->worker != nullptr ? kov_unit_stream_shutdown(self->worker) : 0;
 }
 
@@ -142,7 +151,13 @@ void convert_bgra_frame(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *wf)
     return;
   }
   const gsize size = w * h * 3;
-  KovFrameBuffer *rgb = kov_framebuffer_new_alloc(MAX(size, gsize(out->row_stride) * h));
+  const gsize frame_size = MAX(size, gsize(out->row_stride) * h);
+  KovRgb8Convert *self = as_rgb8(unit);
+  if (self->rgb_pool != nullptr && kov_frame_pool_get_frame_size(self->rgb_pool) != frame_size)
+    free_rgb_pool(self);
+  if (self->rgb_pool == nullptr) self->rgb_pool = kov_frame_pool_new(frame_size, kPooledFrames);
+  KovFrameBuffer *rgb =
+      self->rgb_pool != nullptr ? kov_frame_pool_acquire(self->rgb_pool) : nullptr;
   if (rgb == nullptr) {
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an output frame, dropped\n", name);
     return;
@@ -168,6 +183,7 @@ void on_worker_frame_ready(KovUnit *, KovFrameBuffer *frame, KovUnitFormat *wf,
 void rgb8_finalize(GObject *object) {
   KovRgb8Convert *self = as_rgb8(object);
   drop_worker(self);
+  free_rgb_pool(self);
   if (self->manager != nullptr) g_object_unref(self->manager);
   self->manager = nullptr;
   kov::plugin::parent_class<KovRgb8Convert>()->finalize(object);
@@ -184,6 +200,7 @@ void rgb8_init(KovRgb8Convert *self) {
   KovUnit *unit = &self->parent;
   kov_unit_set_preferred_format(unit, KOV_PIX_FMT_RGB3, 0, 0, 0);
   self->worker = nullptr;
+  self->rgb_pool = nullptr;
   self->manager = kov_unit_manager_get_and_ref();
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed),
                         nullptr, nullptr, GConnectFlags(0));

@@ -1,4 +1,21 @@
-/* KovFrameBuffer: one frame's pixels, its timestamp and its metadata. */
+/* KovFrameBuffer: one frame's pixels, its timestamp and its metadata.
+ *
+ * Ownership. A frame is a reference-counted object. A unit hands a frame on
+ * with kov_unit_produce_frame; the units it feeds and every "frame-ready"
+ * listener receive it (transfer none) for the duration of the call. Anyone
+ * may keep the frame after that, on any thread, by taking a reference
+ * (g_object_ref) and dropping it when done.
+ *
+ * Once produced, a frame's bytes, bytesused, timestamp and metadata stay as
+ * they are for as long as anyone other than its maker holds a reference:
+ *  - the maker reuses a frame only when it holds the only reference (a
+ *    KovFramePool does this check for it);
+ *  - nobody else writes into a frame, neither its bytes nor its metadata. A
+ *    unit that passes pixels on with metadata of its own makes a new frame
+ *    over the same bytes with kov_framebuffer_new_wrapped and copies the
+ *    metadata it keeps with kov_framebuffer_copy_metadata.
+ * So the bytes of a frame are valid, and unchanged, while a reference to it
+ * is held, and no longer. */
 #ifndef KOVKIT_FRAMEBUFFER_H
 #define KOVKIT_FRAMEBUFFER_H
 
@@ -29,10 +46,32 @@ GType kov_framebuffer_get_type(void);
 
 /**
  * kov_framebuffer_new:
- * @data: memory the frame refers to; it is not copied and not freed.
+ * @data: memory the frame refers to; it is not copied and not freed. It must
+ * stay valid and unchanged for the frame's whole life, which any listener
+ * may extend: for bytes owned by another frame use
+ * kov_framebuffer_new_wrapped, for bytes of one's own kov_framebuffer_new_alloc
+ * or a KovFramePool.
  * Returns: (transfer full): a new frame.
  */
 KovFrameBuffer *kov_framebuffer_new(gpointer data, gsize length);
+
+/**
+ * kov_framebuffer_new_wrapped:
+ * @parent: (transfer none): the frame whose bytes the new frame shows; the
+ * new frame takes a reference of its own.
+ * @data: the first byte of the new frame, inside @parent's data.
+ * @length: bytes of the new frame; @data + @length must not pass the end of
+ * @parent's data (@parent->data + @parent->length).
+ *
+ * A frame over bytes of @parent, with no metadata, timestamp 0 and bytesused
+ * 0. It holds a reference to @parent for its own life, so the bytes stay
+ * valid as long as the new frame does. Neither frame is to be written to
+ * once produced: the new frame exists to carry a timestamp and metadata of
+ * its own, or a part of @parent's picture.
+ * Returns: (transfer full) (nullable): a new frame, or NULL when the range
+ * does not lie within @parent's data.
+ */
+KovFrameBuffer *kov_framebuffer_new_wrapped(KovFrameBuffer *parent, gpointer data, gsize length);
 
 /**
  * kov_framebuffer_new_alloc:
@@ -45,18 +84,21 @@ KovFrameBuffer *kov_framebuffer_new(gpointer data, gsize length);
  */
 KovFrameBuffer *kov_framebuffer_new_alloc(gsize length);
 
-/* Copies the timestamp and every metadata entry of @from onto @to. */
+/* Copies the timestamp and every metadata entry of @from onto @to. Only the
+ * maker of @to may do this, before it produces @to. */
 void kov_framebuffer_copy_metadata(KovFrameBuffer *to, KovFrameBuffer *from);
 
 /**
  * kov_framebuffer_metadata_get:
  * @length: (out) (optional): the stored length, 0 when absent.
- * Returns: (transfer none) (nullable): the stored bytes, or NULL.
+ * Returns: (transfer none) (nullable): the stored bytes, or NULL. They belong
+ * to the frame and stay valid while a reference to it is held.
  */
 gconstpointer kov_framebuffer_metadata_get(KovFrameBuffer *frame, const gchar *key,
                                            gsize *length);
 
-/* Stores a copy of @length bytes under @key, replacing an earlier entry. */
+/* Stores a copy of @length bytes under @key, replacing an earlier entry.
+ * Only the maker of @frame may do this, before it produces @frame. */
 void kov_framebuffer_metadata_set(KovFrameBuffer *frame, const gchar *key,
                                   gconstpointer data, gsize length);
 

@@ -6,6 +6,7 @@
 #include <kovkit/enumtypes.h>
 #include <kovkit/format.h>
 #include <kovkit/framebuffer.h>
+#include <kovkit/framepool.h>
 #include <kovkit/control.h>
 #include <kovkit/unit.h>
 #include <kovkit/driver.h>

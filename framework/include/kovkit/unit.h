@@ -183,6 +183,19 @@ KovUnitControl *kov_unit_find_control(KovUnit *unit, const gchar *id);
 /* Microseconds since the Unix epoch (gettimeofday). */
 gint64 kov_time_now(void);
 
+/* Pass-through units. */
+/**
+ * kov_unit_mirror_input_format:
+ * @input: (nullable): the input's format, or NULL for none.
+ *
+ * Replaces @unit's output formats by one equal to @input (same code, name,
+ * size and row stride), or by none when @input is NULL: what a unit that
+ * hands on frames of its input's layout offers from its
+ * "input-format-changed" handler. A unit that accepts only some layouts
+ * passes NULL for the others.
+ */
+void kov_unit_mirror_input_format(KovUnit *unit, KovUnitFormat *input);
+
 G_END_DECLS
 
 #endif

@@ -41,11 +41,4 @@ gchar *format_name(guint32 code, gint width, gint height) {
   return g_strdup_printf("%dx%d %s", width, height, kov_pixel_format_to_string(code, buf));
 }
 
-void mirror_input_format(KovUnit *unit, KovUnitFormat *format) {
-  kov_unit_remove_all_output_formats(unit);
-  if (format == nullptr) return;
-  kov_unit_add_output_format(unit, format->pixelformat, format->name, format->width,
-                             format->height, format->row_stride);
-}
-
 }  // namespace kov::units

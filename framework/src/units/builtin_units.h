@@ -19,10 +19,6 @@ namespace kov::units {
 // Name of a format such as "640x480 RGB3".
 gchar *format_name(guint32 code, gint width, gint height);
 
-// Replaces the unit's formats by one copy of @format (or none when NULL):
-// what pass-through units offer.
-void mirror_input_format(KovUnit *unit, KovUnitFormat *format);
-
 }  // namespace kov::units
 
 #endif

@@ -165,7 +165,7 @@ bool write_frame(KovFileOutput *out, KovFrameBuffer *frame, KovUnitFormat *fmt, 
 }
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-  kov::units::mirror_input_format(unit, format);
+  kov_unit_mirror_input_format(unit, format);
 }
 
 gint file_output_stream_init(KovUnit *unit, KovUnitFormat *) {

@@ -25,15 +25,12 @@ namespace {
 const gint coordinate_limit = 1 << 20;
 
 void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-  kov::units::mirror_input_format(unit, format);
+  kov_unit_mirror_input_format(unit, format);
 }
 
 void roi_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *) {
   auto *roi = reinterpret_cast<KovRoiUnit *>(unit);
-  KovFrameBuffer *out = kov_framebuffer_new(frame->data, frame->length);
-  // The new frame only borrows the pixels: keep their owner alive as long
-  // as anyone holds the new frame.
-  g_object_set_data_full(G_OBJECT(out), "kov-roi-pixels", g_object_ref(frame), g_object_unref);
+  KovFrameBuffer *out = kov_framebuffer_new_wrapped(frame, frame->data, frame->length);
   out->bytesused = frame->bytesused;
   kov_framebuffer_copy_metadata(out, frame);
   gint32 region[4] = {kov_unit_control_get_int(roi->x_ctl), kov_unit_control_get_int(roi->y_ctl),

@@ -148,12 +148,9 @@ struct Display {
   }
 
   static void on_input_format_changed(KovUnit *unit, KovUnitFormat *format, gpointer) {
-    kov_unit_remove_all_output_formats(unit);
     self(unit)->has_frame = 0;
-    if (format == nullptr) return;
-    if (is_accepted(format->pixelformat))
-      kov_unit_add_output_format(unit, format->pixelformat, format->name, format->width,
-                                 format->height, format->row_stride);
+    const bool accepted = format != nullptr && is_accepted(format->pixelformat);
+    kov_unit_mirror_input_format(unit, accepted ? format : nullptr);
   }
 
   static void class_init(KovUnitClass *klass) {

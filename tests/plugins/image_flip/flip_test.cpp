@@ -208,13 +208,20 @@ TEST_F(FlipTest, EmptyFrameIsPassedOn) {
   EXPECT_EQ(recorder_->frames[0].get(), frame.get());
 }
 
-TEST_F(FlipTest, ReusesItsBufferAcrossFramesOfAStream) {
+TEST_F(FlipTest, ReusesItsBufferAcrossFramesOfAStreamOnceNobodyHoldsIt) {
   start(KOV_PIX_FMT_GREY, 3, 2, 3, true, false);
   push({1, 2, 3, 4, 5, 6});
   push({7, 8, 9, 10, 11, 12});
   ASSERT_EQ(recorder_->count(), 2u);
-  EXPECT_EQ(recorder_->frames[0]->data, recorder_->frames[1]->data);
+  // The recorder holds the first frame: the second one is another.
+  EXPECT_NE(recorder_->frames[0]->data, recorder_->frames[1]->data);
   EXPECT_EQ(recorder_->bytes[1], (std::vector<uint8_t>{9, 8, 7, 12, 11, 10}));
+  const guint8 *second = recorder_->frames[1]->data;
+  recorder_->frames[1] = Ref<KovFrameBuffer>();
+  push({13, 14, 15, 16, 17, 18});
+  ASSERT_EQ(recorder_->count(), 3u);
+  EXPECT_EQ(recorder_->frames[2]->data, second);
+  EXPECT_EQ(recorder_->bytes[2], (std::vector<uint8_t>{15, 14, 13, 18, 17, 16}));
 }
 
 TEST_F(FlipTest, FrameOfAnotherSizeMidStreamIsNotWrittenPastTheBuffer) {
