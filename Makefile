@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Front door. `make` installs what is missing and builds; `make test` runs
 # every test (normal build, then an AddressSanitizer/UBSan build), with
 # compiler warnings turned into errors; `make demo` runs a demo chain and says

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* _kovkitgtk: makes the kovkit GTK widgets usable from Python.
  *
  * On import the module attaches to PyGObject (through gi._gobject, with a

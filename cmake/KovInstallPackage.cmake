@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The files that let programs and plug-ins outside this tree build against an
 # installation: pkg-config files (relocatable: paths are relative to the .pc
 # file) and the CMake package kovkit (kovkitConfig.cmake, targets kovkit::*).

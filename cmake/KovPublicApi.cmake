@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Shared libraries that export their C API and nothing else.
 #
 # kov_public_api_compile(<target> <header>...)

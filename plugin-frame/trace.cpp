@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The debug trace: parses KOV_DBG into a category mask and writes coloured
 // trace lines to standard error. Linked statically into each tracing module,
 // with hidden visibility, so every module parses the variable by itself.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs every benchmark program of the build, one after the other.
 set -euo pipefail
 build=${1:-build}

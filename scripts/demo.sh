@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs the demo chains and says where their results are.
 set -euo pipefail
 build=${1:-build}

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the Debian packages needed to build, run and test kovkit.
 # Idempotent: only missing packages are installed, and the package lists are
 # refreshed once per machine (a stamp file records it).

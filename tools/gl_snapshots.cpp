@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // kovkit-run's GL view and its PNG snapshots.
 #include "gl_snapshots.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // kovkit-run's GL view: chains with units that draw with GL need the
 // framework's GL view made current while frames flow (the units make and fill
 // their textures as frames arrive). With --gl-snapshot PATTERN the view is

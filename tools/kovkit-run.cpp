@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // kovkit-run: builds a chain from its text description and runs it.
 //
 //   kovkit-run --list

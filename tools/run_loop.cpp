@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // kovkit-run's run of one chain: the chain is attached to the default main
 // context through the chain driver, and the run ends on the chain's own
 // signals ("eos", "error"), a frame count, a time limit or Ctrl-C.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // kovkit-run's run of one chain on the chain driver.
 #ifndef KOVKIT_TOOLS_RUN_LOOP_H
 #define KOVKIT_TOOLS_RUN_LOOP_H

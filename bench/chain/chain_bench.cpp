@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Chain overhead: frames per second of "input.testsrc rate=0 ! util.flip
 // flip-h=true" against the bare source "input.testsrc rate=0", both run
 // through kov_unit_chain_iterate in the same process. The ratio of the two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Canny and Hough units per frame against the OpenCV call they wrap, on the
 // same image in the same run. Both sides run with the same OpenCV thread
 // count (KOV_BENCH_CV_THREADS, default 1: the figures stay comparable on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fast debayer and to-RGB8 units per frame (the whole input_frame_ready,
 // through the framework) against OpenCV's single-threaded bilinear cvtColor
 // on the same BA81 (BGGR) mosaic in the same run. OpenCV names Bayer codes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Demosaicing quality: mosaics each photograph given on the command line
 // (JPEG or PNG) with each of the four tilings, demosaics it with the
 // framework's routines (as convert.fast_debayer does) and with OpenCV's

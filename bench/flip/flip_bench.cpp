@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // util.flip per frame, through the framework (source -> flip, the whole
 // input_frame_ready), against a plain memcpy of the same frame measured in
 // the same run. Each flip figure carries its ratio to that memcpy in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Texture upload and draw per frame in the offscreen GL view, at 640×480 and
 // 1920×1080 for RGB3 and BGR4, against a bare glTexSubImage2D of the same data
 // into a texture of the same size in the same run. Each figure carries its

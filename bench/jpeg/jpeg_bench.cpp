@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // JPEG compress (RGB3, quality 94) and decompress (to RGB3) per frame through
 // the units' input_frame_ready, against TurboJPEG on the same photograph-like
 // frame at the same quality, 4:2:0 subsampling and accurate DCT.

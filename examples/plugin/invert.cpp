@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // example.invert: a plug-in built outside the kovkit tree. It turns each
 // 8-bit frame into its negative (every colour byte b becomes 255 - b) and
 // keeps the format of its input. GREY, RGB3, BGR3 and BGR4 frames are

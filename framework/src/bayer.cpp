@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Bayer routines of libkovkit: the split of a mosaic into quarter planes,
 // their replicated borders, and demosaicing to BGRA or grey on the fast
 // debayer unit's aligned work planes.

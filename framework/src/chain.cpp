@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitChain: units linked one after the other. The chain owns its units,
 // starts and stops them together, runs its source units when they are due
 // and re-emits the last unit's frames as its own "frame-ready". It gathers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Chain description text: units separated by "!", each an identifier
 // followed by key=value settings. A key is a control id of the unit or the
 // reserved key "format", which picks the unit's output format by its

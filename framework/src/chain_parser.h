@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Parser of chain description text.
 #ifndef KOVKIT_CHAIN_PARSER_H
 #define KOVKIT_CHAIN_PARSER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Colour conversion routines of libkovkit: BGRA to packed RGB, with an SSSE3
 // shuffle where the processor has one and a scalar twin that gives the same
 // bytes.

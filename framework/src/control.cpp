@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitControl: typed, range-checked parameters of a unit. A user's change
 // is checked here before the unit's control_change slot sees it, so that a
 // unit never receives a value of the wrong kind, outside its range or off its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitDriver and KovUnitDescription: drivers offer descriptions (package,
 // name, label, flags) and create units for them. The stock driver offers one
 // description and creates its units with a constructor function.

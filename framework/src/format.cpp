@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitFormat, the error domain and pixel-format code text.
 #include <kovkit/format.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame-number patterns of file names ("out/%03d.png"): checking a pattern
 // and putting a frame number into it.
 #include <kovkit/imageio.h>

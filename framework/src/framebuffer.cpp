@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovFrameBuffer: frame memory, timestamp and metadata. Owned allocations are
 // 16-byte aligned and come from a small recycling pool, so a stream of
 // same-sized frames does not page-fault fresh megabytes for every frame.

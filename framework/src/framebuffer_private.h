@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Frame operations for the framework's own use.
 #ifndef KOVKIT_FRAMEBUFFER_PRIVATE_H
 #define KOVKIT_FRAMEBUFFER_PRIVATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovFramePool: a unit's output frames, reused only when the pool holds the
 // only reference. The frames are kept most recently handed out first, so a
 // stream whose frames nobody keeps gets the same frame every time.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Bookkeeping shared by the GL view and the GL textures: which view contexts
 // are alive, which one is current, and running a piece of GL code in a given
 // view's context. A texture remembers the view context it was made in, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // GL textures for the display units: one 2D texture holding the last image a
 // unit received, drawn as an immediate-mode quad over (0, 0)-(width, height)
 // of the caller's coordinates. The calls touch GL only when the context the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The GL view: an offscreen desktop OpenGL context (EGL, surfaceless
 // platform) with a framebuffer object that the GL-rendering units of a chain
 // draw into, and the read-back of the picture. GL functions are loaded

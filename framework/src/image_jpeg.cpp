@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // JPEG images in memory: walking the markers of an image to find its size
 // and end, and compressing a frame with libjpeg (6.2 interface).
 #include <kovkit/imageio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // PNG files through libpng's simplified interface: writing frames (under a
 // temporary name, then renamed), reading a file's header and its pixels.
 #include <kovkit/imageio.h>

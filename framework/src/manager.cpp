@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitManager: the process-wide registry of unit drivers. On creation it
 // registers the built-in units and loads every plug-in module from the
 // directories in KOV_PLUGIN_PATH and from the plug-in directory next to this

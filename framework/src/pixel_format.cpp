@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The table of pixel formats: what each code the framework knows is, and the
 // row stride and frame size an image of it needs. Sizes are worked out in 64
 // bits with overflow checks, so that a huge width or height gives 0 (refused)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Portable versions of the vectorised pixel routines. They compute exactly
 // the same bytes as the SSE2/SSSE3 paths in bayer.cpp and colour_convert.cpp;
 // the tests compare the two on random data, and the public functions use

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // What the pixel routines may use of the processor: SSE2 is part of the
 // build's target when KOV_PIXEL_SSE is 1; SSSE3 is asked at run time.
 #ifndef KOVKIT_PIXEL_SIMD_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnit: linking, format negotiation, streaming and frame delivery.
 //
 // Negotiation: when a unit's input is set (or the input's format changes),

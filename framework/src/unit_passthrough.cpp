@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Helpers for pass-through units: units whose output has the layout of their
 // input.
 #include <kovkit/unit.h>

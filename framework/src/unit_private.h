@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Framework-internal calls between the unit, control and driver modules.
 #ifndef KOVKIT_UNIT_PRIVATE_H
 #define KOVKIT_UNIT_PRIVATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.fast_debayer: turns an 8-bit Bayer mosaic (BA81, XXX2, XXX3, XXX4,
 // or GREY read with the tiling the user chooses) into BGRA colour (BGR4) or
 // grey (GREY). The work happens in 16-byte-aligned planes with a margin that

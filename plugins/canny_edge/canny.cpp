@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // opencv.convert_canny: OpenCV's Canny edge detector on 8-bit grey frames.
 //
 // The detector runs on the whole frame or on the region of interest that an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // input.example: a synthetic source of 640×480 RGB3 frames, black with one
 // filled square that moves ten pixels per frame and bounces off the edges,
 // at 1, 5, 15 or 30 frames per second. It comes with a driver class of its

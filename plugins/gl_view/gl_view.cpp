@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovGlView ("output.opengl"): shows the frames passing through it in the
 // GL view, drawn pixel for pixel over the frame area, black until the first
 // frame after a format change. Frames are handed on unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // detect.opencv.hough: finds circles in 8-bit grey frames with OpenCV's Hough
 // gradient method.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // util.flip: mirrors each frame horizontally, vertically or both, as the
 // "flip-h" and "flip-v" controls choose. The unit does not know the pixel
 // format: a frame is `height` rows of `row_stride` bytes, each holding

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Row mirrors of the flip unit: dst receives the pixels of src in reverse
 // order, whole pixels of bpp bytes each. src and dst are different rows.
 //

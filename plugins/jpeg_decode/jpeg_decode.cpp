@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.jpeg_decompress: decodes Motion-JPEG frames (MJPG) into RGB3 or
 // GREY frames of the same size with libjpeg.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // In-memory JPEG compression with libjpeg (6.2 interface).
 //
 // libjpeg reports errors through the shared error manager (kovkit/jpeg_error.h),

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // In-memory JPEG compression of RGB, grey and BGRA images with libjpeg.
 //
 // Each routine writes one complete baseline JPEG image (with its tables) into

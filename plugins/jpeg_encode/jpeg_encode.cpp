@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.jpeg_compress: compresses RGB3, BGR4 and GREY frames into JPEG
 // images (pixel format MJPG) at the quality of the "quality" control.
 //

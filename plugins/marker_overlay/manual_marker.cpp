@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // ManualMarkerPlugin ("oxa.manual-marker"): draws a cross of user-chosen
 // size, rotation, colour and position over the picture in the GL view,
 // XOR-ed with what is already drawn by default. Frames pass through

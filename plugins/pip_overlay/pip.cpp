@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovFilterPIP ("output.pip"): shows the frames passing through it as an
 // inset of a quarter of their width and height in the lower-left corner of
 // the GL view, 10 pixels in from the left and up from the bottom; green until

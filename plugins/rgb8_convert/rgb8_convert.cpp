@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.to_rgb8: turns any supported input into 8-bit RGB (RGB3). It
 // converts nothing itself but BGRA: for each input format it creates a
 // private worker unit by identifier (the colour-space converter, the fast

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Tests of the framework's built-in units (input.testsrc, input.file,
 // output.file, util.roi, convert.colorspace) and of the image file helpers.
 #include <gtest/gtest.h>

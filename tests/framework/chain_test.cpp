@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Chains: description text, errors, streaming together, scheduling of
 // sources, the chain's frame-ready, and the manager's handling of modules.
 #include <gtest/gtest.h>

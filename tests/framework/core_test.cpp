@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Framework core: formats, frames, controls, negotiation, streaming, delivery.
 #include <gtest/gtest.h>
 

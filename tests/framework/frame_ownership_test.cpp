@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame ownership: frame pools, frames wrapped around another frame's bytes,
 // the pass-through format helper, and units whose produced frames a
 // listener keeps while the stream goes on.

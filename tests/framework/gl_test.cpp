@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // GL textures and the offscreen GL view, rendered for real (Mesa's llvmpipe
 // here) and read back pixel by pixel.
 #include <gtest/gtest.h>

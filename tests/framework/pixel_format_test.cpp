@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The pixel format table: every code's facts, and the row strides and frame
 // sizes it gives for a small odd image (7x5), at the minimum stride and at a
 // padded one, with the boundaries where sizes stop being valid or overflow.

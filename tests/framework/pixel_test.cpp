@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Pixel routines: Bayer plane split and borders, demosaicing
 // of every tiling (exact values on flat colours and ramps, odd and tiny
 // sizes written whole and without stray reads), vector against scalar code,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Fails when a shared library exports a symbol that is not a kov_ function
 or variable declared in its public headers (C++ internals, template
 instances of the standard library, helpers without a prefix).

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the build into a scratch folder (DESTDIR), builds examples/plugin
 # against that installation twice (its CMake project through
 # find_package(kovkit 6), its Makefile through pkg-config), and runs each

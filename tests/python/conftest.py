@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Shared helpers of the Python tests: a child interpreter with the build's
 package on its path, and the widgets' GTK set-up."""
 

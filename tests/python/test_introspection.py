@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The framework's enum and flags GTypes against the _kovkitgtk module's own
 tables, and the widgets through their typelib (KovkitGtk)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Methods of the wrapper classes: argument parsing, results, the chain GL
 widget's own logic (chain loading, start and stop, redraw on frames), the
 control widget's live rows and the enumeration types."""

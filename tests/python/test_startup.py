@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Start-up of the _kovkitgtk module: the PyGObject version rule and the
 import errors, checked in child interpreters with stand-in modules, and the
 classes and get-type functions of a successful import."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """kovkit-view under the virtual X server: it opens, starts its chain, takes
 a screenshot of its window once the first frame is drawn, and the picture
 shows the example input's square where that frame puts it."""

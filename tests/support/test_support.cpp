@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared test helpers: see test_support.h.
 #include "test_support.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Helpers shared by the C++ tests: reference holders, a source unit and a
 // recorder of produced frames, units made through the manager, and a runner
 // that executes a test body in a child process with its standard error

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Tests of the kovkit-run program, run as a child process from the build tree.
 #include <gtest/gtest.h>
 

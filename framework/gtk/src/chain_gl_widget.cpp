@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitChainGLWidget: a vertical box around a KovGLDrawingArea. It keeps
 // the chain, runs it on the chain driver in the main loop while it streams
 // (GL context current, since GL units upload their textures as frames

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitChainWidget: one row per unit of the chain, in chain order, with the
 // unit's name and identifier; selecting a row emits "unit-selected".
 #include <kovkit-gtk/chain_widget.h>

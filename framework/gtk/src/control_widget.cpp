@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitControlWidget: an expander with one row per control of a unit. Each
 // row's editor follows the control ("changed") and sends the user's changes
 // through the framework's setters; after every change the editor shows the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitDescriptionWidget: a read-only text view that describes the unit
 // selected in a manager widget (label, identifier, package, name, flags).
 #include <kovkit-gtk/description_widget.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovGLDrawingArea: renders a chain's GL units into the offscreen KovGLView
 // and paints the read-back picture with cairo, as large as the widget allows
 // at the frame's aspect ratio, centred between black bars.

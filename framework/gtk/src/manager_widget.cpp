@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitManagerWidget: the unit manager's descriptions as a tree, one branch
 // per package (in identifier order), one row per unit with its label. Only
 // unit rows can be dragged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // KovTreeStore: a GtkTreeStore whose rows are draggable only where a chosen
 // boolean column holds TRUE (package rows of the manager widget, for example,
 // cannot be dragged while their unit rows can).

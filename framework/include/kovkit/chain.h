@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitChain: units linked one after the other, built from text such as
  * "input.example enum=3 ! util.flip flip-h=true". */
 #ifndef KOVKIT_CHAIN_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitControl: a user-settable parameter of a unit. Every change made
  * through the setters is checked (type, range, step grid, enum entry) before
  * the unit's control_change slot sees it. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitDriver: creates units for the descriptions it offers. Each plug-in
  * hands one driver to the manager; most use the stock driver. */
 #ifndef KOVKIT_DRIVER_H

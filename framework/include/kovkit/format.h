@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitFormat: one output format of a unit. Read-only for units; a GObject
  * so that units can attach data to it with g_object_set_data. */
 #ifndef KOVKIT_FORMAT_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovFrameBuffer: one frame's pixels, its timestamp and its metadata.
  *
  * Ownership. A frame is a reference-counted object. A unit hands a frame on

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovFramePool: output frames of one size that a unit reuses once nobody
  * else holds them. */
 #ifndef KOVKIT_FRAMEPOOL_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* GL textures for the display units. Every call needs a current GL context. */
 #ifndef KOVKIT_GLTEXTURE_H
 #define KOVKIT_GLTEXTURE_H

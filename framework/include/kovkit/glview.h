@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovGLView: the framework's GL view. It owns an OpenGL context (desktop
  * OpenGL, compatibility profile, since units draw in immediate mode) and a
  * framebuffer object that the units of a chain draw into; the picture is read

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Image files for the file units, snapshots and tests: PNG reading and
  * writing, JPEG header parsing and a small in-memory JPEG compressor, and the
  * frame-number patterns of file names ("out/%03d.png"). */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The kovkit framework: include this one header. */
 #ifndef KOVKIT_KOVKIT_H
 #define KOVKIT_KOVKIT_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitManager: the process-wide registry of drivers. It loads plug-in
  * modules from KOV_PLUGIN_PATH (colon-separated) and from its plug-in
  * directory, and registers the framework's built-in units. */

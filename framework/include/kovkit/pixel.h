@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Pixel routines the units call: Bayer demosaicing on aligned work planes and
  * BGRA to RGB conversion. Strides are in bytes; a stride of 0 means packed. */
 #ifndef KOVKIT_PIXEL_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* What each pixel format code is: its bytes per pixel, planes, Bayer tiling,
  * and the smallest row stride and frame size an image of it needs. Units ask
  * these functions instead of keeping their own list of formats. */

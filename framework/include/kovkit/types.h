@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Basic types shared by every kovkit header: forward declarations, pixel
  * format codes, unit flags, control kinds and the error domain. */
 #ifndef KOVKIT_TYPES_H

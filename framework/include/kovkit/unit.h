@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnit: the base class of every processing unit. A unit takes frames from
  * its input unit, does one job and hands frames on with
  * kov_unit_produce_frame. Subclasses fill the operation slots below. */

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """kovkit: the framework's units and chains for Python.
 
 Unit, Chain and GInitiallyUnowned are the GObject classes of the framework

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Registers the drivers of the framework's built-in units, and helpers they
 // share about format names and pass-through formats.
 #include "units/builtin.h"

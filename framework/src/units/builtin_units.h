@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Types and shared helpers of the framework's built-in units.
 #ifndef KOVKIT_BUILTIN_UNITS_H
 #define KOVKIT_BUILTIN_UNITS_H

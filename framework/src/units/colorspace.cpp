@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.colorspace: converts BGR4, BGR3, GREY, I420, YUYV and UYVY frames
 // to packed RGB3 (YUV as BT.601 limited range, the camera convention), with
 // libyuv's SIMD converters. In libyuv's names "ARGB" is B, G, R, A in memory,

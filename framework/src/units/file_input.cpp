@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // input.file: a source that reads frames from files, as fast as the chain
 // takes them. "location" names one file, a numbered series ("out/%03d.png",
 // counted from 0 or 1 up to the first gap) or a wildcard pattern in the file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // output.file: writes every frame it receives to a file named by the
 // "location" pattern (printf-style frame number, counted from 0, such as
 // "out/%03d.png"), creating missing folders, and passes the frame on

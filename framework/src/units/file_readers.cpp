@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The readers of input.file, one per kind of file.
 #include "units/file_readers.h"
 
@@ -79,7 +80,20 @@ KovFrameBuffer *jpeg_frame(const std::string &path, const guint8 *bytes, gsize l
   return frame;
 }
 
-class PngReader : public FrameReader {
+// Readers whose every file is one frame.
+class WholeFileReader : public FrameReader {
+ public:
+  bool index(const std::vector<std::string> &files, const KovUnitFormat *,
+             std::vector<FrameItem> *items, GError **error) override {
+    if (!first_file_exists(files, error)) return false;
+    for (const std::string &path : files) items->push_back({path, 0, 0});
+    return true;
+  }
+
+  bool reprobe_at_start() const override { return true; }
+};
+
+class PngReader : public WholeFileReader {
  public:
   bool probe(const std::string &path, FrameGeometry *g, GError **error) override {
     KovImageInfo info;
@@ -88,13 +102,6 @@ class PngReader : public FrameReader {
     g->width = info.width;
     g->height = info.height;
     g->stride = kov_pixel_format_min_row_stride(info.pixelformat, info.width);
-    return true;
-  }
-
-  bool index(const std::vector<std::string> &files, const KovUnitFormat *,
-             std::vector<FrameItem> *items, GError **error) override {
-    if (!first_file_exists(files, error)) return false;
-    for (const std::string &path : files) items->push_back({path, 0, 0});
     return true;
   }
 
@@ -113,21 +120,12 @@ class PngReader : public FrameReader {
     frame->bytesused = size;
     return frame;
   }
-
-  bool reprobe_at_start() const override { return true; }
 };
 
-class JpegReader : public FrameReader {
+class JpegReader : public WholeFileReader {
  public:
   bool probe(const std::string &path, FrameGeometry *g, GError **error) override {
     return probe_jpeg(path, g, error);
-  }
-
-  bool index(const std::vector<std::string> &files, const KovUnitFormat *,
-             std::vector<FrameItem> *items, GError **error) override {
-    if (!first_file_exists(files, error)) return false;
-    for (const std::string &path : files) items->push_back({path, 0, 0});
-    return true;
   }
 
   KovFrameBuffer *read(const FrameItem &item, const KovUnitFormat *fmt, GError **error) override {
@@ -139,8 +137,6 @@ class JpegReader : public FrameReader {
     g_free(contents);
     return frame;
   }
-
-  bool reprobe_at_start() const override { return true; }
 };
 
 // Motion-JPEG files stay mapped while their frames are read.

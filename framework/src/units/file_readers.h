@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Readers of input.file: one per kind of file, chosen from the first file's
 // extension when the location is set or the stream starts.
 //   .png          RGB3 frames (GREY for grey files)

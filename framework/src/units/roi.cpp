@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // util.roi: attaches a region of interest ("roi" metadata: x, y, width,
 // height as four 32-bit signed integers in host order) to every frame, so
 // that a chain can steer the units that work on a region. The incoming frame

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // input.testsrc: a source of generated frames for trying chains and for
 // benchmarks. It draws a picture with smooth gradients, texture and sharp
 // edges that scrolls sideways from frame to frame, and offers it in every

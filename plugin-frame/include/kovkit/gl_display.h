@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The texture display unit shared by the OpenGL display ("output.opengl")
 // and the picture-in-picture inset ("output.pip"). Each frame that arrives is
 // uploaded into the unit's texture and handed on unchanged; draw_gl sets a

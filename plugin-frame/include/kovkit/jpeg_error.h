@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The libjpeg error manager of the framework and the JPEG plug-ins.
 //
 // libjpeg reports a fatal error by calling error_exit, which must not return.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Entry-point and type-registration glue shared by every plug-in module.
 //
 // A plug-in registers its GObject types in the type module the manager gives

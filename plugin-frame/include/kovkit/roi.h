@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // The region of interest a frame carries as "roi" metadata: 16 bytes, four
 // 32-bit signed integers in host order (x, y, width, height). Units that work
 // on a region clip it to the frame before touching any pixel.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The debug trace compiled into each tracing plug-in. The KOV_DBG variable
  * (comma-separated category names, "-name" to clear one) is read at the
  * module's first trace call; enabled lines go to standard error with a colour

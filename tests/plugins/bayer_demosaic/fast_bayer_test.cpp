@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.fast_debayer: offered formats and work-plane geometry, the tiling
 // control, exact colours for every tiling, misaligned and short frames,
 // frames outside a stream, odd and tiny sizes.

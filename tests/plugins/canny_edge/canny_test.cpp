@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // opencv.convert_canny: edges equal OpenCV's Canny on the whole frame or on
 // the "roi" region; the rest of the frame, malformed regions and frames the
 // unit cannot handle pass on unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // input.example with a clock the test controls: this executable exports its
 // own gettimeofday (it is linked with -rdynamic), which the dlopened plug-in
 // binds to instead of the C library's. The unit itself is unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // kovkit-run --gl-snapshot: the GL view of a running chain written as PNG
 // files, read back here.
 #include <gtest/gtest.h>

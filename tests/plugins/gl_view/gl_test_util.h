@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Helpers for tests that render with the offscreen GL view and read the
 // picture back: an owned view, RGBA read-back, pixel access and frames whose
 // pixels encode their coordinates.

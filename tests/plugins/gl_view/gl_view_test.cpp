@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // output.opengl drawn into the offscreen GL view: a test source feeds the
 // unit, the unit uploads each frame into its texture, and draw_gl is read
 // back pixel by pixel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The traces of output.opengl under KOV_DBG=output. Every case runs in a
 // child process that loads the plug-ins itself, so the module's trace reads
 // the variable afresh; the parent never loads them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // detect.opencv.hough in the offscreen GL view: a bright square on the first
 // circle, dim squares on every circle (in frame coordinates, also with a
 // region), nothing when no circle was found.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // detect.opencv.hough: frames pass on with their pixels and metadata, plus the
 // first circle as "marker:x/y/r" in frame coordinates (0 when none); regions
 // are clipped to the frame and bad frames pass on unchanged.

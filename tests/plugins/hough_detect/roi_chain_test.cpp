@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The two vision units in a chain run by kovkit-run: a 640x480 grey picture
 // with one disc per quadrant, a region over the upper-left quadrant, Hough
 // then Canny. Only that quadrant turns into edges and only its disc is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // util.flip through the framework: a test source feeds the flip unit and a
 // recorder keeps a copy of every frame it produces. Frame pixels encode their
 // own coordinates, so every mirrored byte can be checked exactly.

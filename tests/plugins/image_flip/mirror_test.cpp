@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The row mirrors on their own: every vector path against its scalar
 // fallback, for widths around the block sizes, with guard bytes on both
 // sides of the output row to catch stray stores.

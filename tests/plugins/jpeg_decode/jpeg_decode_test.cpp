@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.jpeg_decompress: formats, decoded bytes (against libjpeg's own
 // decoding), the standard Huffman tables, and frames that are corrupt,
 // truncated, of the wrong size or too costly to decode.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Test images for the JPEG units (see jpeg_images.h). The libjpeg calls sit
 // in small functions with plain data only, as longjmp requires.
 #include "jpeg_images.h"

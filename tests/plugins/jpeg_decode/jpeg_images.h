@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Test images for the JPEG units: a photograph-like picture, JPEG files made
 // and read with libjpeg directly, and marker surgery on JPEG bytes.
 #ifndef KOV_TEST_JPEG_IMAGES_H

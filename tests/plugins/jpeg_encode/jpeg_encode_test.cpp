@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.jpeg_compress: formats, the quality control, the images it makes
 // (checked by decoding them), frames it must drop, and the compress routine's
 // behaviour when the image does not fit or libjpeg refuses it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // oxa.manual-marker drawn into the offscreen GL view. The expected pixels are
 // the ones Mesa lights for the marker's lines: a horizontal line along y = 240
 // lights row 240, a vertical line along x = 320 lights column 319, and under

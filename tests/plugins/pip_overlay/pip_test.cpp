@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // output.pip drawn into the offscreen GL view: the inset's exact place, its
 // green placeholder, and the projection stack it leaves behind.
 #include <gtest/gtest.h>

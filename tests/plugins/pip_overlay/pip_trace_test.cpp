@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The traces of output.pip under KOV_DBG=output, in a child process that
 // loads the plug-ins itself so that the module reads the variable afresh.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* Opens each plug-in module given on the command line with
  * dlopen(RTLD_NOW | RTLD_LOCAL) in a process that links nothing but the C
  * library: a module must bring every library it calls with it. Prints one

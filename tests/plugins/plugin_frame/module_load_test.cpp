@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Every plug-in module in the build's plug-in directory loads with
 // dlopen(RTLD_NOW | RTLD_LOCAL) into a process that has not loaded the
 // framework, as a Python extension module would load it: each module links

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 // Loads a plug-in module the way the manager does, without the manager: the
 // test owns the type module and calls the two entry points itself, so it can
 // look at the module before and after each step. Use in a child process: a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Registration and identity of every plug-in module in the build's plug-in
 // directory: the types each module registers, its exports (and nothing
 // else), its driver, and the identifier, label and flags of its unit. Rows

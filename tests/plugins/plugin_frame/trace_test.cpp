@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The KOV_DBG trace. Every case runs in a child process (the trace state is
 // per process and read once) and compares the child's standard error byte for
 // byte, escape sequences included. The parsing cases use the trace linked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.to_rgb8: pass-through of RGB3, the debayer worker and its BGRA to
 // RGB conversion, the order in which JPEG decompressors are chosen (with
 // fake "ipp" and "framewave" drivers), format changes while streaming and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitChainGLWidget: a vertical box holding a KovGLDrawingArea that shows
  * the GL units of its chain. While the chain streams the widget runs it from
  * the main loop (with the GL context current), and every request_redraw

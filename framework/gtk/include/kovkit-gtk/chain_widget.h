@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitChainWidget: lists the units of a chain in order; selecting one
  * emits "unit-selected" (unit). */
 #ifndef KOVKIT_GTK_CHAIN_WIDGET_H

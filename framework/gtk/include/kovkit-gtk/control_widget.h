@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitControlWidget: one live row per control of a unit. Booleans get a
  * check button, ints and floats a spin button or a slider (by UI hint), enums
  * a combo box and strings an entry. A change goes through the framework's

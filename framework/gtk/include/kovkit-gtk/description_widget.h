@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitDescriptionWidget: a read-only text view describing the unit
  * selected in a KovUnitManagerWidget. */
 #ifndef KOVKIT_GTK_DESCRIPTION_WIDGET_H

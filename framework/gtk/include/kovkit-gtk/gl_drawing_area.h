@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovGLDrawingArea: a GtkDrawingArea that shows a chain's GL units. It renders
  * through an offscreen KovGLView (framebuffer object) and copies the picture
  * to the widget with cairo on every draw. The picture keeps the frame's

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* The kovkit GTK 3 widgets: include this one header. */
 #ifndef KOVKIT_GTK_KOVKIT_GTK_H
 #define KOVKIT_GTK_KOVKIT_GTK_H

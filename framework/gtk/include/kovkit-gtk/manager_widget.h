@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovUnitManagerWidget: a tree view of the unit manager's descriptions, one
  * branch per package. */
 #ifndef KOVKIT_GTK_MANAGER_WIDGET_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: LGPL-2.1-or-later */
 /* KovTreeStore: a GtkTreeStore whose rows can be dragged only where a
  * boolean column says so. */
 #ifndef KOVKIT_GTK_TREE_STORE_H

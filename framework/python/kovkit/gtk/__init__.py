@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """kovkit.gtk: the framework's GTK 3 widgets (from the _kovkitgtk module).
 
 GLDrawingArea, TreeStore, ChainGLWidget, ChainWidget, ControlWidget,
