@@ -24,6 +24,9 @@ gboolean before_step(gpointer data) {
 // Runs the chain on the chain driver in the default main context.
 void attach_driver(KovUnitChainGLWidget *widget) {
   GSource *source = kov_unit_chain_source_new(widget->chain);
+  // Below GTK's input and redraw: a source that is always due (a file list,
+  // a test source without rate) must not keep the window from drawing.
+  g_source_set_priority(source, G_PRIORITY_DEFAULT_IDLE);
   g_source_set_callback(source, before_step, widget, nullptr);
   widget->run_source = g_source_attach(source, nullptr);
   g_source_unref(source);
