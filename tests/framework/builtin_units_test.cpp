@@ -797,6 +797,29 @@ TEST(FileInputTest, WildcardsReadInNameOrderAndGreyPngsAreGrey) {
   EXPECT_EQ(rec.bytes[0][0], 'a');
   EXPECT_EQ(rec.bytes[1][0], 'b');
   EXPECT_EQ(rec.bytes[2][0], 'c');
+
+  // Names and patterns that are not UTF-8 are bytes like any other: "?" is
+  // one character (two bytes for UTF-8 "é", one for Latin-1 "\xe9").
+  Bytes px(4, 'x');
+  for (const char *name : {"d\xc3\xa9.png", "e\xe9.png", "ff.png"})
+    ASSERT_TRUE(kov_image_write_png((dir + "/" + name).c_str(), KOV_PIX_FMT_GREY, 2, 2, 2,
+                                    px.data(), nullptr));
+  const struct {
+    const char *pattern;
+    size_t files;
+  } cases[] = {{"/?\xc3\xa9.png", 1}, {"/??.png", 3}, {"/e?.png", 1}, {"/\xf8*\xe4\xe4", 0},
+               {"/*\xe9*", 1}};
+  for (const auto &c : cases) {
+    Ref<KovUnit> glob = file_source(dir + c.pattern);
+    if (c.files == 0) {
+      EXPECT_EQ(kov_unit_get_output_format(glob.get()), nullptr) << c.pattern;
+      continue;
+    }
+    ASSERT_EQ(kov_unit_stream_init(glob.get(), nullptr), 0) << c.pattern;
+    Recorder found(glob.get());
+    pump(glob.get(), 5, found);
+    EXPECT_EQ(found.count(), c.files) << c.pattern;
+  }
 }
 
 TEST(FileInputTest, MotionJpegIsSplitIntoImagesAndAnIncompleteTailIgnored) {

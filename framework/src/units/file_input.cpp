@@ -62,6 +62,42 @@ bool is_wildcard(const gchar *location) {
   return strchr(location, '*') != nullptr || strchr(location, '?') != nullptr;
 }
 
+// Bytes of the character at s: a whole UTF-8 sequence, or one byte of a
+// name that is not UTF-8 (file names are bytes).
+size_t char_length(const char *s) {
+  const gunichar c = g_utf8_get_char_validated(s, -1);
+  return c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)
+             ? 1
+             : static_cast<size_t>(g_utf8_skip[static_cast<guchar>(*s)]);
+}
+
+// "*" matches any run of characters, "?" one character; everything else
+// itself. Works on any bytes, so that names and patterns that are not UTF-8
+// match too.
+bool glob_match(const char *pattern, const char *name) {
+  const char *star = nullptr, *resume = nullptr;
+  while (*name != '\0') {
+    if (*pattern == '*') {
+      star = ++pattern;
+      resume = name;
+    } else if (*pattern == '?') {
+      pattern++;
+      name += char_length(name);
+    } else if (*pattern == *name) {
+      pattern++;
+      name++;
+    } else if (star != nullptr) {
+      pattern = star;
+      resume += char_length(resume);
+      name = resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') pattern++;
+  return *pattern == '\0';
+}
+
 // The files the location names, in reading order.
 bool resolve_files(const gchar *location, std::vector<std::string> *files, GError **error) {
   files->clear();
@@ -85,11 +121,9 @@ bool resolve_files(const gchar *location, std::vector<std::string> *files, GErro
         g_error_free(local);
         ok = false;
       } else {
-        GPatternSpec *glob = g_pattern_spec_new(base);
         std::vector<std::string> names;
         while (const gchar *name = g_dir_read_name(d))
-          if (g_pattern_spec_match_string(glob, name)) names.emplace_back(name);
-        g_pattern_spec_free(glob);
+          if (glob_match(base, name)) names.emplace_back(name);
         g_dir_close(d);
         std::sort(names.begin(), names.end());
         for (const std::string &n : names) {
