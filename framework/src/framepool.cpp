@@ -59,6 +59,16 @@ KovFrameBuffer *kov_frame_pool_acquire(KovFramePool *pool) {
   return frame;
 }
 
+KovFrameBuffer *kov_frame_pool_acquire_sized(KovFramePool **pool, gsize frame_size) {
+  g_return_val_if_fail(pool != nullptr, nullptr);
+  if (*pool != nullptr && (*pool)->frame_size != frame_size) {
+    kov_frame_pool_free(*pool);
+    *pool = nullptr;
+  }
+  if (*pool == nullptr) *pool = kov_frame_pool_new(frame_size, KOV_FRAME_POOL_DEFAULT_FRAMES);
+  return *pool != nullptr ? kov_frame_pool_acquire(*pool) : nullptr;
+}
+
 gsize kov_frame_pool_get_frame_size(KovFramePool *pool) {
   g_return_val_if_fail(pool != nullptr, 0);
   return pool->frame_size;

@@ -46,9 +46,6 @@ using kov::plugin::parent_class;
 using kov::plugin::frame_region;
 using kov::plugin::Region;
 
-// Frames a listener may keep before the pool stops recycling.
-constexpr guint kPooledFrames = 4;
-
 void free_buffers(ConvertCannyPlugin *self) {
   kov_frame_pool_free(self->frame_pool);
   self->frame_pool = nullptr;
@@ -69,7 +66,7 @@ gint canny_stream_init(KovUnit *unit, KovUnitFormat *format) {
   if (format->width <= 0 || format->height <= 0) return 0;
   const gsize size = gsize(std::max(format->row_stride, format->width)) * gsize(format->height);
   // Without a pool every frame passes through unchanged.
-  self->frame_pool = kov_frame_pool_new(size, kPooledFrames);
+  self->frame_pool = kov_frame_pool_new(size, KOV_FRAME_POOL_DEFAULT_FRAMES);
   if (self->frame_pool != nullptr) self->frame_size = size;
   return 0;
 }

@@ -22,9 +22,6 @@ struct KovConvertFlip {
   KovFramePool *frame_pool;
 };
 
-// Frames a listener may keep before the pool stops recycling.
-constexpr guint kPooledFrames = 4;
-
 KovConvertFlip *as_flip(gpointer object) { return kov::plugin::cast<KovConvertFlip>(object); }
 
 void free_buffers(KovConvertFlip *self) {
@@ -96,11 +93,7 @@ void flip_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat 
     return;
   }
 
-  if (self->frame_pool != nullptr && kov_frame_pool_get_frame_size(self->frame_pool) != size)
-    free_buffers(self);
-  if (self->frame_pool == nullptr) self->frame_pool = kov_frame_pool_new(size, kPooledFrames);
-  KovFrameBuffer *out =
-      self->frame_pool != nullptr ? kov_frame_pool_acquire(self->frame_pool) : nullptr;
+  KovFrameBuffer *out = kov_frame_pool_acquire_sized(&self->frame_pool, size);
   if (out == nullptr) {
     kov_unit_produce_frame(unit, frame, format);
     return;

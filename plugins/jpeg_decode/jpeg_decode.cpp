@@ -29,9 +29,6 @@ struct KovJpegDecode {
   GWeakRef last_frame;  // the frame produced last, while anyone holds it
 };
 
-// Frames a listener may keep before the pool stops recycling.
-constexpr guint kPooledFrames = 4;
-
 using kov::plugin::cast;
 
 // Standard Huffman tables: a leading 0, the number of codes of each length
@@ -232,7 +229,7 @@ gint jpeg_decode_stream_init(KovUnit *unit, KovUnitFormat *format) {
   release_out_pool(self);
   if (format == nullptr || format->width <= 0 || format->height <= 0) return -1;
   self->out_pool =
-      kov_frame_pool_new(gsize(format->width) * gsize(format->height) * 4, kPooledFrames);
+      kov_frame_pool_new(gsize(format->width) * gsize(format->height) * 4, KOV_FRAME_POOL_DEFAULT_FRAMES);
   // The first frame is made now: a stream that starts has its memory.
   KovFrameBuffer *first =
       self->out_pool != nullptr ? kov_frame_pool_acquire(self->out_pool) : nullptr;

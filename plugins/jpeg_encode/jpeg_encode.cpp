@@ -20,9 +20,6 @@ struct KovJpegEncode {
   KovFramePool *out_pool;
 };
 
-// Frames a listener may keep before the pool stops recycling.
-constexpr guint kPooledFrames = 4;
-
 using kov::plugin::cast;
 
 // Room for the markers and tables of one image (headers, two quantisation
@@ -64,7 +61,7 @@ gint jpeg_encode_stream_init(KovUnit *unit, KovUnitFormat *format) {
     return -1;
   }
   self->out_pool =
-      kov_frame_pool_new(stream_buffer_size(format->width, format->height), kPooledFrames);
+      kov_frame_pool_new(stream_buffer_size(format->width, format->height), KOV_FRAME_POOL_DEFAULT_FRAMES);
   // The first frame is made now: a stream that starts has its memory.
   KovFrameBuffer *first =
       self->out_pool != nullptr ? kov_frame_pool_acquire(self->out_pool) : nullptr;

@@ -20,9 +20,6 @@ struct KovRgb8Convert {
   KovFramePool *rgb_pool;    // frames for converted BGRA, made on the first one; or NULL
 };
 
-// Frames a listener may keep before the pool stops recycling.
-constexpr guint kPooledFrames = 4;
-
 // Object data on each mirrored output format: the worker format it stands for.
 constexpr const char *kWorkerFormatKey = "rgb8_convert:wfmt";
 
@@ -153,12 +150,7 @@ void convert_bgra_frame(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *wf)
   }
   const gsize size = w * h * 3;
   const gsize frame_size = MAX(size, gsize(out->row_stride) * h);
-  KovRgb8Convert *self = as_rgb8(unit);
-  if (self->rgb_pool != nullptr && kov_frame_pool_get_frame_size(self->rgb_pool) != frame_size)
-    free_rgb_pool(self);
-  if (self->rgb_pool == nullptr) self->rgb_pool = kov_frame_pool_new(frame_size, kPooledFrames);
-  KovFrameBuffer *rgb =
-      self->rgb_pool != nullptr ? kov_frame_pool_acquire(self->rgb_pool) : nullptr;
+  KovFrameBuffer *rgb = kov_frame_pool_acquire_sized(&as_rgb8(unit)->rgb_pool, frame_size);
   if (rgb == nullptr) {
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an output frame, dropped\n", name);
     return;

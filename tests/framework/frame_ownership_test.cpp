@@ -49,6 +49,22 @@ TEST(FramePoolTest, AFrameNobodyHoldsComesBackCleared) {
   EXPECT_EQ(again->data[99], 7);  // the bytes are the frame's last ones
 }
 
+TEST(FramePoolTest, ASizedPoolIsMadeOnFirstUseAndRemadeForAnotherSize) {
+  KovFramePool *raw = nullptr;
+  Ref<KovFrameBuffer> a = adopt(kov_frame_pool_acquire_sized(&raw, 32));
+  PoolPtr first(raw);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->length, 32u);
+  KovFrameBuffer *a_frame = a.get();
+  a = Ref<KovFrameBuffer>();
+  EXPECT_EQ(adopt(kov_frame_pool_acquire_sized(&raw, 32)).get(), a_frame);
+  EXPECT_EQ(raw, first.get());
+  first.release();  // the next call frees it
+  Ref<KovFrameBuffer> b = adopt(kov_frame_pool_acquire_sized(&raw, 48));
+  PoolPtr second(raw);
+  EXPECT_EQ(b->length, 48u);
+}
+
 TEST(FramePoolTest, AHeldFrameIsNeverHandedOutAgain) {
   PoolPtr pool(kov_frame_pool_new(16, 2));
   Ref<KovFrameBuffer> a = adopt(kov_frame_pool_acquire(pool.get()));

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""The framework's enum and flags GTypes against the _kovkitgtk module's own
-tables, and the widgets through their typelib (KovkitGtk)."""
+"""libkovkit's enum and flags GTypes beside the ones _kovkitgtk registers for
+the same enumerations, and the widgets through their typelib (KovkitGtk)."""
 
 from gi.repository import GObject
 

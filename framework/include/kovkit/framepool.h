@@ -17,6 +17,10 @@ G_BEGIN_DECLS
  * out may be released on any thread. */
 typedef struct _KovFramePool KovFramePool;
 
+/* Frames a unit's pool keeps unless it has reason for another number: enough
+ * for a listener or two that hold frames while the next ones are made. */
+#define KOV_FRAME_POOL_DEFAULT_FRAMES 4u
+
 /**
  * kov_frame_pool_new:
  * @frame_size: bytes of every frame (the frames' length).
@@ -37,6 +41,17 @@ KovFramePool *kov_frame_pool_new(gsize frame_size, guint max_frames);
  * Returns: (transfer full) (nullable): the frame, or NULL when out of memory.
  */
 KovFrameBuffer *kov_frame_pool_acquire(KovFramePool *pool);
+
+/**
+ * kov_frame_pool_acquire_sized:
+ * @pool: (inout) (nullable): the unit's pool, or NULL before its first frame.
+ * For units whose frame size is known only when a frame arrives: replaces
+ * *@pool by a new pool of KOV_FRAME_POOL_DEFAULT_FRAMES frames of
+ * @frame_size when there is none or its frames have another size, then
+ * acquires a frame from it.
+ * Returns: (transfer full) (nullable): the frame, or NULL when out of memory.
+ */
+KovFrameBuffer *kov_frame_pool_acquire_sized(KovFramePool **pool, gsize frame_size);
 
 /* The frame size the pool was made for. */
 gsize kov_frame_pool_get_frame_size(KovFramePool *pool);
