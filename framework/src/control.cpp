@@ -313,8 +313,8 @@ KOV_DEFINE_SETTER(string, const gchar *, G_TYPE_STRING, g_value_set_string)
 namespace {
 
 // A display format for int values: text with exactly one conversion %d, %i,
-// %o, %u, %x or %X (flags, width and precision allowed, no length modifier
-// or '*') and any number of "%%".
+// %o, %u, %x or %X (flags, a width and precision of up to three digits, no
+// length modifier or '*') and any number of "%%".
 bool is_int_display_format(const gchar *format) {
   if (format == nullptr) return false;
   int conversions = 0;
@@ -325,9 +325,16 @@ bool is_int_display_format(const gchar *format) {
       continue;
     }
     c += 1 + strspn(c + 1, "-+ #0");
-    c += strspn(c, "0123456789");
-    if (*c == '.') c += 1 + strspn(c + 1, "0123456789");
-    if (*c == '\0' || strchr("diouxX", *c) == nullptr) return false;
+    // Widths and precisions of up to three digits: a huge one would make
+    // printf allocate or fail.
+    const size_t width = strspn(c, "0123456789");
+    c += width;
+    size_t precision = 0;
+    if (*c == '.') {
+      precision = strspn(c + 1, "0123456789");
+      c += 1 + precision;
+    }
+    if (width > 3 || precision > 3 || *c == '\0' || strchr("diouxX", *c) == nullptr) return false;
     ++conversions;
   }
   return conversions == 1;

@@ -232,13 +232,15 @@ TEST_F(ControlTest, DisplayFormatIsUsedForIntText) {
   KovUnitControl *c = kov_unit_add_control_int(unit.get(), "int2", "int 2", 0, 255, 1, 127, TRUE);
   // Formats that are not one int conversion are ignored.
   const struct {
-    const char *format, *text;
+    const char *format;
+    std::string text;
   } cases[] = {{"0x%02X", "0x7F"}, {"%+5d%%", " +127%"}, {"%s", "127"}, {"%ld", "127"},
-               {"%d %d", "127"},   {"%*d", "127"},      {"50%", "127"}};
+               {"%d %d", "127"},   {"%*d", "127"},      {"50%", "127"},
+               {"%999d", std::string(996, ' ') + "127"}, {"%2147483648d", "127"}};
   for (const auto &t : cases) {
     kov_unit_control_set_display_format(c, t.format);
     gchar *text = kov_unit_control_value_to_string(c, kov_unit_control_get_value(c));
-    EXPECT_STREQ(text, t.text) << t.format;
+    EXPECT_EQ(std::string(text != nullptr ? text : "(null)"), t.text) << t.format;
     g_free(text);
   }
 }
