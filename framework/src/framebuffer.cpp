@@ -17,6 +17,8 @@ struct _KovFrameBufferPrivate {
   bool owns_data;
   GHashTable *metadata;    // key (string) -> GBytes
   KovFrameBuffer *parent;  // owner of the bytes of a wrapped frame (a reference), or NULL
+  GDestroyNotify release;  // called with release_data when the frame goes, or NULL
+  gpointer release_data;
 };
 
 namespace {
@@ -77,6 +79,7 @@ static void kov_framebuffer_finalize(GObject *object) {
   KovFrameBuffer *frame = KOV_FRAMEBUFFER(object);
   if (frame->priv->owns_data && frame->data != nullptr) pool().give(frame->data, frame->length);
   if (frame->priv->parent != nullptr) g_object_unref(frame->priv->parent);
+  if (frame->priv->release != nullptr) frame->priv->release(frame->priv->release_data);
   g_hash_table_unref(frame->priv->metadata);
   G_OBJECT_CLASS(kov_framebuffer_parent_class)->finalize(object);
 }
@@ -107,6 +110,14 @@ KovFrameBuffer *kov_framebuffer_new_wrapped(KovFrameBuffer *parent, gpointer dat
                        nullptr);
   KovFrameBuffer *frame = kov_framebuffer_new(data, length);
   frame->priv->parent = KOV_FRAMEBUFFER(g_object_ref(parent));
+  return frame;
+}
+
+KovFrameBuffer *kov_framebuffer_new_full(gpointer data, gsize length, GDestroyNotify release,
+                                         gpointer release_data) {
+  KovFrameBuffer *frame = kov_framebuffer_new(data, length);
+  frame->priv->release = release;
+  frame->priv->release_data = release_data;
   return frame;
 }
 

@@ -111,6 +111,20 @@ TEST(WrappedFrameTest, TheParentLivesAsLongAsTheWrappedFrame) {
   EXPECT_EQ(parent, nullptr);
 }
 
+TEST(WrappedFrameTest, ForeignMemoryIsReleasedOnceWhenTheLastReferenceGoes) {
+  static guint8 bytes[8];
+  int released = 0;
+  KovFrameBuffer *frame = kov_framebuffer_new_full(
+      bytes, sizeof bytes, [](gpointer data) { ++*static_cast<int *>(data); }, &released);
+  EXPECT_EQ(frame->data, bytes);
+  EXPECT_EQ(frame->length, 8u);
+  g_object_ref(frame);  // a listener keeps it
+  g_object_unref(frame);
+  EXPECT_EQ(released, 0);
+  g_object_unref(frame);
+  EXPECT_EQ(released, 1);
+}
+
 TEST(WrappedFrameTest, RangesOutsideTheParentAreRefused) {
   Ref<KovFrameBuffer> parent = adopt(kov_framebuffer_new_alloc(64));
   guint8 *d = parent->data;

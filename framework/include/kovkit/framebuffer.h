@@ -75,6 +75,20 @@ KovFrameBuffer *kov_framebuffer_new(gpointer data, gsize length);
 KovFrameBuffer *kov_framebuffer_new_wrapped(KovFrameBuffer *parent, gpointer data, gsize length);
 
 /**
+ * kov_framebuffer_new_full:
+ * @data: memory the frame refers to; it is not copied.
+ * @release: (nullable) (scope async): called once with @release_data when the
+ * frame is finalized, after which @data is no longer used.
+ * @release_data: (closure release): what @release gets.
+ *
+ * A frame over memory that something else owns and keeps alive until
+ * @release runs: a mapped buffer of another library, an array of another
+ * language. The bytes must stay unchanged while the frame lives.
+ * Returns: (transfer full): a new frame.
+ */
+KovFrameBuffer *kov_framebuffer_new_full(gpointer data, gsize length, GDestroyNotify release,
+                                         gpointer release_data);
+/**
  * kov_framebuffer_new_alloc:
  *
  * Allocates @length bytes, 16-byte aligned, owned by the frame. Buffers of
