@@ -29,4 +29,8 @@ Unit = Kovkit.Unit
 Chain = Kovkit.UnitChain
 GInitiallyUnowned = GObject.InitiallyUnowned
 
-__all__ = ["Unit", "Chain", "GInitiallyUnowned", "Kovkit"]
+from .pyunit import (PythonUnit, register, BoolControl, IntControl, FloatControl,  # noqa: E402
+                     EnumControl, StringControl)
+
+__all__ = ["Unit", "Chain", "GInitiallyUnowned", "Kovkit", "PythonUnit", "register",
+           "BoolControl", "IntControl", "FloatControl", "EnumControl", "StringControl"]
