@@ -172,7 +172,7 @@ def _codes(value):
         return ()
     if isinstance(value, str):
         return (value,)
-    return tuple(value)
+    return value
 
 
 def _factory(cls):
