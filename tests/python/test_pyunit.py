@@ -5,9 +5,13 @@ Python did not make."""
 
 import ctypes
 import ctypes.util
+import os
 import re
+import subprocess
+import sys
 import threading
 
+import gi
 import numpy as np
 import pytest
 
@@ -277,3 +281,57 @@ def test_a_chain_driven_from_a_thread_python_did_not_make():
     chain.all_units_stream_shutdown()
     assert len(threads) >= 5 and set(threads) == {threads[0]} != {threading.get_ident()}
     assert len(Record.seen) == len(threads)
+
+
+def test_control_widget_edits_a_python_units_controls(kg):
+    from gi.repository import Gtk
+    chain = kovkit.Chain.new()
+    chain.load_from_str("input.testsrc format=GREY %s ! pytest.level" % SIZE)
+    unit = chain.find_unit_by_id("pytest.level")
+    widget = kg.ControlWidget()
+    widget.set_unit(unit)
+    (expander,) = widget.get_children()
+    rows = {child.get_name(): child for child in expander.get_child().get_children()
+            if not isinstance(child, Gtk.Label)}
+    assert sorted(rows) == ["gain", "level", "mode", "note", "spare-switch"]
+    rows["level"].set_value(60)
+    assert unit.find_control("level").get_int() == 60
+    rows["mode"].set_active_id("0")
+    assert unit.find_control("mode").get_enum() == 0
+
+
+EXAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples", "python",
+                       "opencv_unit.py")
+
+
+def test_viewer_runs_a_script_and_shows_its_units_pictures(tmp_path):
+    """The example's edge unit in kovkit-view: the picture is grey, mostly
+    black with some edges."""
+    gi.require_version("GdkPixbuf", "2.0")
+    from gi.repository import GdkPixbuf
+    shot = tmp_path / "shot.png"
+    result = subprocess.run(
+        [sys.executable, os.environ["KOV_VIEW_PROGRAM"], "--script", EXAMPLE, "--screenshot",
+         str(shot), "--timeout", "60", "input.testsrc ! example.cv_edges ! output.opengl"],
+        capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    x, y, w, h = map(int, re.search(r"^picture: (\d+) (\d+) (\d+) (\d+)$", result.stdout,
+                                    re.M).groups())
+    pixbuf = GdkPixbuf.Pixbuf.new_from_file(str(shot))
+    pixels = np.frombuffer(pixbuf.get_pixels(), np.uint8)[:pixbuf.get_rowstride() * pixbuf.get_height()]
+    rows = pixels.reshape(pixbuf.get_height(), pixbuf.get_rowstride())
+    n = pixbuf.get_n_channels()
+    picture = rows[y:y + h, x * n:(x + w) * n].reshape(h, w, n)
+    assert 0 < np.count_nonzero(picture) < picture.size // 4
+    assert (picture[..., 0] == picture[..., 1]).all() and (picture[..., 1] == picture[..., 2]).all()
+
+
+def test_viewer_stops_on_a_failing_script(tmp_path):
+    script = tmp_path / "broken.py"
+    script.write_text("raise ImportError('no such thing')\n")
+    result = subprocess.run([sys.executable, os.environ["KOV_VIEW_PROGRAM"], "--script",
+                             str(script), "input.testsrc"], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 1
+    assert result.stderr.endswith("ImportError: no such thing\nkovkit-view: the script %s failed\n"
+                                  % script)
