@@ -8,13 +8,13 @@ chain text, beside the C units:
     class Invert(kovkit.PythonUnit):
         id = "py.invert"
         accepts = ("GREY", "RGB3")
-        amount = kovkit.IntControl(default=255, minimum=0, maximum=255)
+        enabled = kovkit.BoolControl(default=True)
 
         def process(self, frame):
-            return self.amount - frame.array
+            return 255 - frame.array if self.enabled else frame.array
 
     kovkit.register(Invert)
-    chain.load_from_str("input.testsrc format=GREY ! py.invert amount=200")
+    chain.load_from_str("input.testsrc format=GREY ! py.invert enabled=false")
 
 process(frame) gets a frame whose .array is a read-only NumPy view of the
 frame's bytes, and returns a NumPy array for the output frame, or None to drop
@@ -28,7 +28,7 @@ uint8 dimension for MJPG and the YUV formats.
 
 Controls are class attributes; they become the unit's controls (settable in
 chain text and in the control widget) and read as their current value on the
-instance (self.amount). Assigning to one sets the unit's control, checked as
+instance (self.enabled). Assigning to one sets the unit's control, checked as
 any other change. The control id is the attribute name with "_" turned into
 "-" unless id= is given.
 
