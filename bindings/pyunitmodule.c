@@ -46,11 +46,11 @@ typedef struct {
 
 typedef struct _KovPyUnit KovPyUnit;
 
-/* What a Python instance knows of its unit: a plain pointer, cleared when
- * the unit goes away (the unit owns the instance, not the other way round). */
+/* What a Python instance knows of its unit: a weak reference (the unit owns
+ * the instance, not the other way round), which any thread may resolve. */
 typedef struct {
   PyObject_HEAD
-  KovPyUnit *unit;
+  GWeakRef unit;
 } UnitHandle;
 
 /* The frame handed to process(): holds a reference to the frame and format. */
@@ -71,7 +71,6 @@ struct _KovPyUnit {
   KovUnit parent;
   const PyUnitInfo *info;
   PyObject *instance;     /* the Python unit; NULL once finalized */
-  UnitHandle *handle;     /* borrowed through instance; cleared at finalize */
   KovFramePool *pool;     /* output frames when process() makes new pixels */
   gboolean traceback_shown;
   guint exceptions;       /* since the last summary */
@@ -113,7 +112,6 @@ static void kov_py_unit_finalize(GObject *object) {
   if (self->instance != NULL && python_alive()) {
     PyGILState_STATE gil = PyGILState_Ensure();
     report_counts(self);
-    if (self->handle != NULL) self->handle->unit = NULL;
     Py_CLEAR(self->instance);
     PyGILState_Release(gil);
   }
@@ -615,22 +613,22 @@ static gboolean add_controls(KovUnit *unit, PyObject *declarations) {
 
 /* ---- UnitHandle: control values for the Python instance ------------------------ */
 
-static KovUnitControl *handle_control(UnitHandle *self, PyObject *args) {
-  const char *id;
-  if (!PyArg_ParseTuple(args, "s", &id)) return NULL;
-  if (self->unit == NULL) {
+/* The unit (a new reference) and its control @id, or NULL with an exception. */
+static KovUnitControl *handle_control(UnitHandle *self, const char *id, KovPyUnit **unit) {
+  *unit = g_weak_ref_get(&self->unit);
+  if (*unit == NULL) {
     PyErr_SetString(PyExc_RuntimeError, "the unit no longer exists");
     return NULL;
   }
-  KovUnitControl *control = kov_unit_find_control(&self->unit->parent, id);
-  if (control == NULL) PyErr_Format(PyExc_KeyError, "%s has no control %s",
-                                    unit_id(self->unit), id);
+  KovUnitControl *control = kov_unit_find_control(&(*unit)->parent, id);
+  if (control == NULL) {
+    PyErr_Format(PyExc_KeyError, "%s has no control %s", unit_id(*unit), id);
+    g_clear_object(unit);
+  }
   return control;
 }
 
-static PyObject *UnitHandle_get(UnitHandle *self, PyObject *args) {
-  KovUnitControl *control = handle_control(self, args);
-  if (control == NULL) return NULL;
+static PyObject *control_value(KovUnitControl *control) {
   switch (kov_unit_control_get_control_type(control)) {
   case KOV_UNIT_CONTROL_TYPE_BOOLEAN:
     return PyBool_FromLong(kov_unit_control_get_boolean(control));
@@ -655,16 +653,21 @@ static PyObject *UnitHandle_get(UnitHandle *self, PyObject *args) {
   }
 }
 
+static PyObject *UnitHandle_get(UnitHandle *self, PyObject *args) {
+  const char *id;
+  KovPyUnit *unit;
+  if (!PyArg_ParseTuple(args, "s", &id)) return NULL;
+  KovUnitControl *control = handle_control(self, id, &unit);
+  if (control == NULL) return NULL;
+  PyObject *value = control_value(control);
+  g_object_unref(unit);
+  return value;
+}
+
 /* Sets a control from a Python value: the framework checks it (type, range,
  * step, entry) and its message becomes a ValueError. */
-static PyObject *UnitHandle_set(UnitHandle *self, PyObject *args) {
-  const char *id;
-  PyObject *value;
-  if (!PyArg_ParseTuple(args, "sO", &id, &value)) return NULL;
-  PyObject *id_args = Py_BuildValue("(s)", id);
-  KovUnitControl *control = id_args != NULL ? handle_control(self, id_args) : NULL;
-  Py_XDECREF(id_args);
-  if (control == NULL) return NULL;
+static PyObject *set_value(KovPyUnit *unit, KovUnitControl *control, const char *id,
+                           PyObject *value) {
 
   GError *error = NULL;
   gboolean ok = FALSE;
@@ -676,7 +679,7 @@ static PyObject *UnitHandle_set(UnitHandle *self, PyObject *args) {
     int overflow = 0;
     const long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (overflow != 0 || v < G_MININT || v > G_MAXINT) {
-      PyErr_Format(PyExc_ValueError, "%s: %R is out of range for %s", unit_id(self->unit),
+      PyErr_Format(PyExc_ValueError, "%s: %R is out of range for %s", unit_id(unit),
                    value, id);
       return NULL;
     }
@@ -704,7 +707,7 @@ static PyObject *UnitHandle_set(UnitHandle *self, PyObject *args) {
              : type == KOV_UNIT_CONTROL_TYPE_FLOAT ? "a float"
              : type == KOV_UNIT_CONTROL_TYPE_ENUM  ? "an entry's name or value"
                                                     : "a str";
-    PyErr_Format(PyExc_TypeError, "%s: control %s takes %s, not %s", unit_id(self->unit), id,
+    PyErr_Format(PyExc_TypeError, "%s: control %s takes %s, not %s", unit_id(unit), id,
                  wanted, Py_TYPE(value)->tp_name);
     return NULL;
   }
@@ -716,10 +719,25 @@ static PyObject *UnitHandle_set(UnitHandle *self, PyObject *args) {
   Py_RETURN_NONE;
 }
 
+static PyObject *UnitHandle_set(UnitHandle *self, PyObject *args) {
+  const char *id;
+  PyObject *value;
+  KovPyUnit *unit;
+  if (!PyArg_ParseTuple(args, "sO", &id, &value)) return NULL;
+  KovUnitControl *control = handle_control(self, id, &unit);
+  if (control == NULL) return NULL;
+  PyObject *result = set_value(unit, control, id, value);
+  g_object_unref(unit);
+  return result;
+}
+
 static PyObject *UnitHandle_gobject(UnitHandle *self, PyObject *unused) {
   (void)unused;
-  if (self->unit == NULL) Py_RETURN_NONE;
-  return pygobject_new(G_OBJECT(self->unit));
+  KovPyUnit *unit = g_weak_ref_get(&self->unit);
+  if (unit == NULL) Py_RETURN_NONE;
+  PyObject *wrapper = pygobject_new(G_OBJECT(unit));
+  g_object_unref(unit);
+  return wrapper;
 }
 
 static PyMethodDef UnitHandle_methods[] = {
@@ -730,7 +748,7 @@ static PyMethodDef UnitHandle_methods[] = {
 };
 
 static void UnitHandle_dealloc(UnitHandle *self) {
-  if (self->unit != NULL && self->unit->handle == self) self->unit->handle = NULL;
+  g_weak_ref_clear(&self->unit);
   PyObject_Free(self);
 }
 
@@ -774,13 +792,12 @@ static KovUnit *kov_py_driver_create_unit(KovUnitDriver *driver, KovUnitDescript
   PyObject *instance = NULL;
   if (add_controls(&unit->parent, self->info->controls) &&
       (handle = PyObject_New(UnitHandle, &UnitHandle_type)) != NULL) {
-    handle->unit = unit;
+    g_weak_ref_init(&handle->unit, unit);
     instance = PyObject_CallOneArg(self->info->factory, (PyObject *)handle);
   }
   if (instance == NULL) {
     PySys_FormatStderr("%s: the unit could not be made:\n", self->info->id);
     PyErr_PrintEx(0);
-    if (handle != NULL) handle->unit = NULL;
     Py_XDECREF(handle);
     PyGILState_Release(gil);
     g_object_ref_sink(unit);
@@ -788,7 +805,6 @@ static KovUnit *kov_py_driver_create_unit(KovUnitDriver *driver, KovUnitDescript
     return NULL;
   }
   unit->instance = instance;
-  unit->handle = handle;
   Py_DECREF(handle); /* the instance keeps it */
   PyGILState_Release(gil);
   return &unit->parent;
