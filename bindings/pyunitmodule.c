@@ -319,18 +319,33 @@ static PyStructSequence_Desc FrameFormat_desc = {"kovkit._pyunit.FrameFormat", N
 
 /* ---- Frames through process() ---------------------------------------------- */
 
-/* Shows the pending exception the first time, counts it later. GIL held. */
+/* Shows the pending exception the first time, counts it later. GIL held.
+ * A Ctrl-C that landed in process() is raised again in the main thread; a
+ * SystemExit does not end the process from a unit. */
 static void report_exception(KovPyUnit *self) {
-  if (!self->traceback_shown) {
-    self->traceback_shown = TRUE;
-    PySys_FormatStderr("%s: process() raised an exception; the frame is dropped (later "
-                       "exceptions are counted, not shown):\n",
-                       unit_id(self));
-    PyErr_PrintEx(0);
-  } else {
+  if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+    PyErr_Clear();
+    PyErr_SetInterrupt();
+    return;
+  }
+  if (self->traceback_shown) {
     PyErr_Clear();
     self->exceptions++;
+    return;
   }
+  self->traceback_shown = TRUE;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != NULL && value != NULL) PyException_SetTraceback(value, traceback);
+  PySys_FormatStderr("%s: process() raised an exception; the frame is dropped (later "
+                     "exceptions are counted, not shown):\n",
+                     unit_id(self));
+  PyErr_Display(type, value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Clear();
 }
 
 /* Refuses an unusable result: posts the first refusal as the unit's error,
@@ -433,14 +448,12 @@ static KovFrameBuffer *copy_result(KovPyUnit *self, PyArrayObject *result, KovFr
   else
     size = kov_pixel_format_frame_size(format->pixelformat, format->width, format->height,
                                        format->row_stride);
-  /* Compressed frames vary in size: a pool of the largest seen so far. */
-  if (compressed && self->pool != NULL && kov_frame_pool_get_frame_size(self->pool) >= size) {
-  } else if (compressed) {
-    kov_frame_pool_free(self->pool);
-    self->pool = kov_frame_pool_new(size, KOV_FRAME_POOL_DEFAULT_FRAMES);
-  }
-  KovFrameBuffer *out = compressed ? (self->pool != NULL ? kov_frame_pool_acquire(self->pool) : NULL)
-                                   : kov_frame_pool_acquire_sized(&self->pool, size);
+  /* Compressed frames vary in size: their pool's frames have the largest
+   * size seen so far. */
+  gsize pool_size = size;
+  if (compressed && self->pool != NULL && kov_frame_pool_get_frame_size(self->pool) > size)
+    pool_size = kov_frame_pool_get_frame_size(self->pool);
+  KovFrameBuffer *out = kov_frame_pool_acquire_sized(&self->pool, pool_size);
   if (out == NULL) {
     PyErr_NoMemory();
     return NULL;

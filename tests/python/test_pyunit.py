@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import kovkit
+from conftest import run_python
 
 SIZE = "width=7 height=5 rate=0"
 
@@ -335,3 +336,27 @@ def test_viewer_stops_on_a_failing_script(tmp_path):
     assert result.returncode == 1
     assert result.stderr.endswith("ImportError: no such thing\nkovkit-view: the script %s failed\n"
                                   % script)
+
+
+@pytest.mark.parametrize("raised", ["SystemExit(3)", "KeyboardInterrupt()"])
+def test_exit_and_interrupt_in_process_do_not_end_the_process_from_the_chain(raised):
+    code = """
+import kovkit
+class Stop(kovkit.PythonUnit):
+    id = "pytest.stop"
+    def process(self, frame):
+        raise %s
+kovkit.register(Stop)
+chain = kovkit.Chain.new()
+chain.load_from_str("input.testsrc format=GREY width=4 height=2 rate=0 ! pytest.stop")
+chain.all_units_stream_init()
+try:
+    for _ in range(3):
+        chain.iterate()
+    print("went on")
+except KeyboardInterrupt:
+    print("interrupted")
+""" % raised
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == ("went on\n" if raised.startswith("SystemExit") else "interrupted\n")
