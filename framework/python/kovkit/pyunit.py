@@ -37,8 +37,6 @@ exception in it drops that frame: the first one's traceback is printed, later
 ones are counted and reported when the unit stops.
 """
 
-from . import _pyunit
-
 __all__ = ["PythonUnit", "register", "BoolControl", "IntControl", "FloatControl",
            "EnumControl", "StringControl"]
 
@@ -191,6 +189,9 @@ def register(cls):
         raise TypeError("register() takes a subclass of kovkit.PythonUnit")
     if not isinstance(cls.id, str):
         raise ValueError("%s has no id (\"package.name\")" % cls.__name__)
+    # The engine (and NumPy) load with the first registration, not with the
+    # package.
+    from . import _pyunit
     _pyunit.register(cls.id, cls.label or cls.__name__, _factory(cls), _controls_of(cls),
                      _codes(cls.accepts), _codes(cls.gives))
     return cls
