@@ -5,9 +5,10 @@
  * registered Python class. A KovPyDriver per registered class lets the
  * manager create such units from chain text, beside the C units.
  *
- * Frames reach Python as a Frame whose .array is a read-only NumPy view of
- * the frame's bytes (no copy); the view holds a reference to the frame for as
- * long as it lives. What process() returns becomes the output frame:
+ * Frames reach Python as a kovkit.Frame whose .array is a read-only NumPy
+ * view of the frame's bytes (no copy); the view holds a reference to the
+ * frame for as long as it lives. What process() returns becomes the output
+ * frame:
  *  - the input frame itself when the array is the input's own bytes in the
  *    output format's layout (a pass-through costs no copy);
  *  - otherwise a copy of the array in a frame from the unit's frame pool,
@@ -53,17 +54,11 @@ typedef struct {
   GWeakRef unit;
 } UnitHandle;
 
-/* The frame handed to process(): holds a reference to the frame and format. */
-typedef struct {
-  PyObject_HEAD
-  KovFrameBuffer *frame;
-  KovUnitFormat *format;
-} Frame;
-
 static PyTypeObject UnitHandle_type;
-static PyTypeObject Frame_type;
-static PyTypeObject FrameFormat_type;
-static PyObject *process_name; /* "process", interned */
+static PyObject *Frame_class;       /* kovkit.frame.Frame */
+static PyObject *FrameFormat_class; /* kovkit.frame.FrameFormat */
+static PyObject *process_name;      /* "process", interned */
+static PyObject *array_name;        /* "_array": kovkit.Frame's cached array */
 
 /* ---- The unit --------------------------------------------------------------- */
 
@@ -71,6 +66,9 @@ struct _KovPyUnit {
   KovUnit parent;
   const PyUnitInfo *info;
   PyObject *instance;     /* the Python unit; NULL once finalized */
+  PyObject *format_tuple; /* kovkit.FrameFormat of the format below */
+  guint32 format_code;
+  gint format_width, format_height, format_stride;
   KovFramePool *pool;     /* output frames when process() makes new pixels */
   gboolean traceback_shown;
   guint exceptions;       /* since the last summary */
@@ -113,6 +111,7 @@ static void kov_py_unit_finalize(GObject *object) {
     PyGILState_STATE gil = PyGILState_Ensure();
     report_counts(self);
     Py_CLEAR(self->instance);
+    Py_CLEAR(self->format_tuple);
     PyGILState_Release(gil);
   }
   G_OBJECT_CLASS(kov_py_unit_parent_class)->finalize(object);
@@ -187,12 +186,8 @@ static gchar *describe_layout(const Layout *layout) {
                          (long)layout->shape[1], (long)layout->shape[2], dtype);
 }
 
-/* Bytes of a frame of @format that hold its picture: bytesused when the
- * producer set it, else the whole frame. */
-static gsize frame_bytes(const KovFrameBuffer *frame) {
-  return frame->bytesused > 0 && frame->bytesused <= frame->length ? frame->bytesused
-                                                                   : frame->length;
-}
+/* Bytes of a frame that hold its picture, as kovkit.Frame counts them. */
+static gsize frame_bytes(const KovFrameBuffer *frame) { return MIN(frame->bytesused, frame->length); }
 
 /* A NumPy array over @frame's bytes in @format's layout that keeps @owner
  * alive; read-only unless @writable. NULL with an exception set when the
@@ -234,88 +229,37 @@ static PyObject *array_over(KovFrameBuffer *frame, const KovUnitFormat *format, 
   return array;
 }
 
-/* ---- Frame -------------------------------------------------------------------- */
+/* ---- Frame ------------------------------------------------------------------------ */
 
-static PyObject *frame_new(KovFrameBuffer *frame, KovUnitFormat *format) {
-  Frame *self = PyObject_New(Frame, &Frame_type);
-  if (self == NULL) return NULL;
-  self->frame = g_object_ref(frame);
-  self->format = g_object_ref(format);
-  return (PyObject *)self;
-}
-
-static void Frame_dealloc(Frame *self) {
-  g_object_unref(self->frame);
-  g_object_unref(self->format);
-  PyObject_Free(self);
-}
-
-static PyObject *Frame_get_array(Frame *self, void *closure) {
-  (void)closure;
-  return array_over(self->frame, self->format, FALSE, (PyObject *)self);
-}
-
-static PyObject *format_tuple(const KovUnitFormat *format) {
+/* The kovkit.Frame handed to process(): kovkit.Frame(buffer, FrameFormat), with
+ * its array made here already (a NumPy view whose base is the buffer's
+ * wrapper, which holds the frame). The FrameFormat is made once per format. */
+static PyObject *frame_new(KovPyUnit *self, KovFrameBuffer *frame, KovUnitFormat *format) {
   char code[11];
-  PyObject *t = PyStructSequence_New(&FrameFormat_type);
-  if (t == NULL) return NULL;
-  PyStructSequence_SetItem(t, 0,
-                           PyUnicode_FromString(kov_pixel_format_to_string(format->pixelformat,
-                                                                           code)));
-  PyStructSequence_SetItem(t, 1, PyLong_FromLong(format->width));
-  PyStructSequence_SetItem(t, 2, PyLong_FromLong(format->height));
-  PyStructSequence_SetItem(t, 3, PyLong_FromLong(format->row_stride));
-  for (int i = 0; i < 4; i++)
-    if (PyStructSequence_GetItem(t, i) == NULL) {
-      Py_DECREF(t);
-      return NULL;
-    }
-  return t;
+  if (self->format_tuple == NULL || self->format_code != format->pixelformat ||
+      self->format_width != format->width || self->format_height != format->height ||
+      self->format_stride != format->row_stride) {
+    Py_CLEAR(self->format_tuple);
+    self->format_tuple = PyObject_CallFunction(
+        FrameFormat_class, "siii", kov_pixel_format_to_string(format->pixelformat, code),
+        format->width, format->height, format->row_stride);
+    if (self->format_tuple == NULL) return NULL;
+    self->format_code = format->pixelformat;
+    self->format_width = format->width;
+    self->format_height = format->height;
+    self->format_stride = format->row_stride;
+  }
+  PyObject *buffer = pygobject_new(G_OBJECT(frame));
+  if (buffer == NULL) return NULL;
+  PyObject *object = PyObject_CallFunctionObjArgs(Frame_class, buffer, self->format_tuple, NULL);
+  PyObject *array = object != NULL ? array_over(frame, format, FALSE, buffer) : NULL;
+  /* A frame too short for its format gets no array here: reading
+   * frame.array raises the error then. */
+  if (array == NULL || PyObject_SetAttr(object, array_name, array) < 0) PyErr_Clear();
+  Py_XDECREF(array);
+  Py_DECREF(buffer);
+  return object;
 }
-
-static PyObject *Frame_get_format(Frame *self, void *closure) {
-  (void)closure;
-  return format_tuple(self->format);
-}
-
-static PyObject *Frame_get_timestamp(Frame *self, void *closure) {
-  (void)closure;
-  return PyLong_FromLongLong(self->frame->timestamp);
-}
-
-static PyObject *Frame_get_buffer(Frame *self, void *closure) {
-  (void)closure;
-  return pygobject_new(G_OBJECT(self->frame));
-}
-
-static PyGetSetDef Frame_getset[] = {
-    {"array", (getter)Frame_get_array, NULL,
-     "The frame's pixels as a read-only NumPy array (no copy)", NULL},
-    {"format", (getter)Frame_get_format, NULL, "(code, width, height, stride)", NULL},
-    {"timestamp", (getter)Frame_get_timestamp, NULL, "Microseconds", NULL},
-    {"buffer", (getter)Frame_get_buffer, NULL, "The Kovkit.FrameBuffer", NULL},
-    {NULL, NULL, NULL, NULL, NULL},
-};
-
-static PyTypeObject Frame_type = {
-    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "kovkit._pyunit.Frame",
-    .tp_basicsize = sizeof(Frame),
-    .tp_dealloc = (destructor)Frame_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = "A frame handed to PythonUnit.process",
-    .tp_getset = Frame_getset,
-};
-
-static PyStructSequence_Field FrameFormat_fields[] = {
-    {"code", "four-character code"},
-    {"width", NULL},
-    {"height", NULL},
-    {"stride", "bytes per row"},
-    {NULL, NULL},
-};
-
-static PyStructSequence_Desc FrameFormat_desc = {"kovkit._pyunit.FrameFormat", NULL,
-                                                 FrameFormat_fields, 4};
 
 /* ---- Frames through process() ---------------------------------------------- */
 
@@ -481,7 +425,7 @@ static void kov_py_unit_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame,
 
   KovFrameBuffer *out = NULL;
   PyGILState_STATE gil = PyGILState_Ensure();
-  PyObject *arg = frame_new(frame, format);
+  PyObject *arg = frame_new(self, frame, format);
   PyObject *result = arg != NULL ? PyObject_CallMethodOneArg(self->instance, process_name, arg)
                                  : NULL;
   Py_XDECREF(arg);
@@ -927,20 +871,16 @@ static struct PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__pyunit(void) {
   import_array();
   if (pygobject_init(3, 36, 0) == NULL) return NULL;
-  if (PyType_Ready(&UnitHandle_type) < 0 || PyType_Ready(&Frame_type) < 0) return NULL;
-  if (FrameFormat_type.tp_name == NULL &&
-      PyStructSequence_InitType2(&FrameFormat_type, &FrameFormat_desc) < 0)
-    return NULL;
+  if (PyType_Ready(&UnitHandle_type) < 0) return NULL;
+  PyObject *frame_module = PyImport_ImportModule("kovkit.frame");
+  if (frame_module == NULL) return NULL;
+  Frame_class = PyObject_GetAttrString(frame_module, "Frame");
+  FrameFormat_class = PyObject_GetAttrString(frame_module, "FrameFormat");
+  Py_DECREF(frame_module);
   process_name = PyUnicode_InternFromString("process");
-  if (process_name == NULL) return NULL;
-  PyObject *module = PyModule_Create(&module_def);
-  if (module == NULL) return NULL;
-  Py_INCREF(&Frame_type);
-  Py_INCREF(&FrameFormat_type);
-  if (PyModule_AddObject(module, "Frame", (PyObject *)&Frame_type) < 0 ||
-      PyModule_AddObject(module, "FrameFormat", (PyObject *)&FrameFormat_type) < 0) {
-    Py_DECREF(module);
+  array_name = PyUnicode_InternFromString("_array");
+  if (Frame_class == NULL || FrameFormat_class == NULL || process_name == NULL ||
+      array_name == NULL)
     return NULL;
-  }
-  return module;
+  return PyModule_Create(&module_def);
 }

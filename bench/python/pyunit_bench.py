@@ -58,8 +58,8 @@ def per_frame_us(source, frame, fmt, count):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--frames", type=int, default=3000)
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--frames", type=int, default=1000)
+    parser.add_argument("--rounds", type=int, default=15)
     options = parser.parse_args(argv)
     kovkit.register(BenchPass)
     kovkit.register(BenchCopy)

@@ -16,9 +16,9 @@ chain text, beside the C units:
     kovkit.register(Invert)
     chain.load_from_str("input.testsrc format=GREY ! py.invert enabled=false")
 
-process(frame) gets a frame whose .array is a read-only NumPy view of the
-frame's bytes, and returns a NumPy array for the output frame, or None to drop
-the frame. An array that is the input frame's own bytes (frame.array itself)
+process(frame) gets a kovkit.Frame (its .array a read-only NumPy view of the
+frame's bytes, .metadata, .format, .timestamp) and returns a NumPy array for
+the output frame, or None to drop the frame. An array that is the input frame's own bytes (frame.array itself)
 passes the frame on as it is; any other array is copied into a frame of the
 unit's frame pool, which carries the input frame's timestamp and metadata.
 The array must have the output format's shape and dtype: (height, width, 3)
