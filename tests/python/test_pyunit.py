@@ -27,7 +27,8 @@ class Record(kovkit.PythonUnit):
     seen = []
 
     def process(self, frame):
-        Record.seen.append((frame.array, frame.array.copy(), frame.timestamp, tuple(frame.format)))
+        Record.seen.append((frame.array, frame.array.copy(), frame.timestamp, tuple(frame.format),
+                            frame.metadata))
         return None
 
 
@@ -121,9 +122,16 @@ def test_pass_through_between_c_units_keeps_the_bytes(fmt, after, copy):
     assert [s[2] for s in Record.seen] == Pass.timestamps
 
 
+@pytest.mark.parametrize("copy", ["false", "true"])
+def test_metadata_goes_through_a_python_unit(copy):
+    run("input.testsrc format=GREY %s ! util.roi x=1 y=2 width=3 height=2 ! pytest.pass copy=%s"
+        " ! pytest.record" % (SIZE, copy), frames=1)
+    assert Record.seen[0][4] == {"roi": (1, 2, 3, 2)}
+
+
 def test_frame_arrays_are_read_only_views_that_keep_their_frame():
     run("input.testsrc format=RGB3 %s ! pytest.record" % SIZE, frames=4)
-    for array, copy, _, fmt in Record.seen:
+    for array, copy, _, fmt, _ in Record.seen:
         assert fmt == ("RGB3", 7, 5, 21)
         assert array.shape == (5, 7, 3) and array.strides == (21, 3, 1)
         assert not array.flags.writeable
@@ -178,7 +186,7 @@ def test_control_values_from_the_instance_are_python_values_and_checked():
 
 def test_given_format_and_refused_input_format():
     run("input.testsrc format=RGB3 %s ! pytest.togrey ! pytest.record" % SIZE, frames=1)
-    array, copy, _, fmt = Record.seen[0]
+    fmt = Record.seen[0][3]
     assert fmt == ("GREY", 7, 5, 7)
     chain = kovkit.Chain.new()
     chain.load_from_str("input.testsrc format=BGR3 %s ! pytest.togrey" % SIZE)
