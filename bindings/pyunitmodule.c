@@ -121,6 +121,8 @@ static gint kov_py_unit_stream_shutdown(KovUnit *unit) {
   KovPyUnit *self = (KovPyUnit *)unit;
   kov_frame_pool_free(self->pool);
   self->pool = NULL;
+  /* A unit's errors belong to one stream: the next one reports its own. */
+  self->array_error_posted = FALSE;
   if ((self->exceptions > 0 || self->wrong_arrays > 0) && python_alive()) {
     PyGILState_STATE gil = PyGILState_Ensure();
     report_counts(self);

@@ -217,12 +217,15 @@ def test_an_exception_drops_its_frame_shows_one_traceback_and_counts_the_rest(ca
 ])
 def test_a_wrong_array_is_refused_saying_what_was_expected(result, message, capfd):
     Wrong.result = result
-    _, errors = run("input.testsrc format=GREY %s ! pytest.wrong ! pytest.record" % SIZE)
-    assert errors == ["pytest.wrong: process() " + message.split(" ", 1)[0] + " "
-                      + message.split(" ", 1)[1]]
+    chain, errors = run("input.testsrc format=GREY %s ! pytest.wrong ! pytest.record" % SIZE)
+    assert errors == ["pytest.wrong: process() " + message]
     assert Record.seen == []
     assert capfd.readouterr().err.endswith(
         "pytest.wrong: process() returned 2 more unusable arrays; those frames were dropped\n")
+    # The next stream reports its own.
+    assert chain.all_units_stream_init() == 0
+    chain.iterate()
+    assert errors == ["pytest.wrong: process() " + message] * 2
 
 
 @pytest.mark.parametrize("fmt, result", [
