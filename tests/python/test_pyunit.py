@@ -185,9 +185,11 @@ def test_control_values_from_the_instance_are_python_values_and_checked():
 
 
 def test_given_format_and_refused_input_format():
+    run("input.testsrc format=RGB3 %s ! pytest.record" % SIZE, frames=1)
+    rgb = Record.seen[0][1]
     run("input.testsrc format=RGB3 %s ! pytest.togrey ! pytest.record" % SIZE, frames=1)
-    fmt = Record.seen[0][3]
-    assert fmt == ("GREY", 7, 5, 7)
+    assert Record.seen[0][3] == ("GREY", 7, 5, 7)
+    assert Record.seen[0][1].tobytes() == rgb[:, :, 1].tobytes()
     chain = kovkit.Chain.new()
     chain.load_from_str("input.testsrc format=BGR3 %s ! pytest.togrey" % SIZE)
     with pytest.raises(Exception, match="pytest.togrey: accepts RGB3, not BGR3"):
