@@ -8,3 +8,5 @@ for b in "$build"/bin/*_bench; do
   echo "== $(basename "$b")"
   "$b" --benchmark_min_time=0.2
 done
+echo "== python units"
+PYTHONPATH="$build/python" /usr/bin/python3 "$(dirname "$0")/../bench/python/pyunit_bench.py"
