@@ -30,6 +30,10 @@ G_BEGIN_DECLS
 
 typedef struct _KovFrameBufferPrivate KovFrameBufferPrivate;
 
+/**
+ * KovFrameBuffer:
+ * @data: (type gpointer): the frame's first byte (an address for bindings).
+ */
 struct _KovFrameBuffer {
   GObject parent;
   guint8 *data;
@@ -92,14 +96,19 @@ void kov_framebuffer_copy_metadata(KovFrameBuffer *to, KovFrameBuffer *from);
 /**
  * kov_framebuffer_metadata_get:
  * @length: (out) (optional): the stored length, 0 when absent.
- * Returns: (transfer none) (nullable): the stored bytes, or NULL. They belong
- * to the frame and stay valid while a reference to it is held.
+ * Returns: (transfer none) (nullable) (array length=length) (element-type guint8):
+ * the stored bytes, or NULL. They belong to the frame and stay valid while a
+ * reference to it is held.
  */
 gconstpointer kov_framebuffer_metadata_get(KovFrameBuffer *frame, const gchar *key,
                                            gsize *length);
 
-/* Stores a copy of @length bytes under @key, replacing an earlier entry.
- * Only the maker of @frame may do this, before it produces @frame. */
+/**
+ * kov_framebuffer_metadata_set:
+ * @data: (array length=length) (element-type guint8) (nullable): the bytes.
+ * Stores a copy of @length bytes under @key, replacing an earlier entry.
+ * Only the maker of @frame may do this, before it produces @frame.
+ */
 void kov_framebuffer_metadata_set(KovFrameBuffer *frame, const gchar *key,
                                   gconstpointer data, gsize length);
 

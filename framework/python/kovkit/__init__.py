@@ -4,6 +4,8 @@
 Unit, Chain and GInitiallyUnowned are the GObject classes of the framework
 library (through its introspection typelib, namespace Kovkit). The GTK
 widgets are in the subpackage kovkit.gtk, which this package does not import.
+Chains and frames as Python values (Chain.from_string, Chain.frames,
+unit.controls, Frame.array): see kovkit.chain and kovkit.frame.
 """
 
 import os
@@ -24,6 +26,8 @@ GIRepository.Repository.prepend_library_path(_paths.LIBRARY_DIR)
 
 gi.require_version("Kovkit", "6.0")
 from gi.repository import GObject, Kovkit  # noqa: E402
+
+from .chain import Controls, EnumValue, Error, Frame, FrameFormat  # noqa: E402,F401
 
 Unit = Kovkit.Unit
 Chain = Kovkit.UnitChain
