@@ -139,7 +139,7 @@ def _run(chain, count, timeout):
                         arm_timer(timeout)
                 while not queue and not ended:
                     context.iteration(True)
-                    if waiting[2]:
+                    if waiting[2] and not queue and not ended:
                         raise TimeoutError("no frame within %g s" % timeout)
                 continue
             produced += 1
