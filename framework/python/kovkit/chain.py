@@ -107,6 +107,7 @@ def _run(chain, count, timeout):
     def on_timer(_data=None):
         # The timer fires at most once per timeout: it is re-armed for the
         # deadline of the current wait rather than moved at every frame.
+        waiting[1] = None
         left = waiting[0] - time.monotonic()
         if left <= 0:
             waiting[2] = True
@@ -135,7 +136,7 @@ def _run(chain, count, timeout):
                     break
                 if timeout is not None:
                     waiting[0] = time.monotonic() + timeout
-                    if waiting[1] is None or waiting[1].is_destroyed():
+                    if waiting[1] is None:
                         arm_timer(timeout)
                 while not queue and not ended:
                     context.iteration(True)
