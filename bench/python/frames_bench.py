@@ -4,18 +4,21 @@
 the chain driver, once with no Python code per frame beyond the main
 context's iteration, once through chain.frames(), and once through
 chain.frames() taking each frame's NumPy array. Rounds alternate so that a
-change in the machine's load falls on all three alike; each figure is the
-best round's time per frame. Run by `make bench` with the build's package on
-PYTHONPATH."""
+change in the machine's load falls on all three alike: each time is the best
+round's time per frame, each cost the median over the rounds of the
+difference to the driver alone in the same round. Run by `make bench` with
+the build's package on PYTHONPATH; --size 16x16 shows the cost with the
+source's own work made small."""
 
 import argparse
+import statistics
 import time
 
 from gi.repository import GLib
 
 import kovkit
 
-CHAIN = "input.testsrc format=GREY width=640 height=480 rate=0"
+CHAIN = "input.testsrc format=GREY width=%d height=%d rate=0"
 
 
 def driver_alone(chain, frames):
@@ -51,24 +54,28 @@ def through_frames_with_arrays(chain, frames):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--frames", type=int, default=300, help="frames per round")
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--size", default="640x480", help="frame size (default 640x480)")
     options = parser.parse_args()
 
-    chain = kovkit.Chain.from_string(CHAIN)
+    text = CHAIN % tuple(int(n) for n in options.size.split("x"))
+    chain = kovkit.Chain.from_string(text)
     ways = [("driver alone", driver_alone), ("chain.frames()", through_frames),
             ("chain.frames() + frame.array", through_frames_with_arrays)]
-    best = {name: float("inf") for name, _ in ways}
-    for way in ways:  # warm-up: the source draws its picture once
-        way[1](chain, 10)
+    times = {name: [] for name, _ in ways}
+    for _, run in ways:  # warm-up: the source draws its picture once
+        run(chain, 10)
     for _ in range(options.rounds):
         for name, run in ways:
-            best[name] = min(best[name], run(chain, options.frames) / options.frames * 1e6)
-    base = best["driver alone"]
-    print("%s, %d frames x %d rounds, best round per frame:" % (CHAIN, options.frames,
-                                                                options.rounds))
+            times[name].append(run(chain, options.frames) / options.frames * 1e6)
+    base = times["driver alone"]
+    print("%s, %d frames x %d rounds:" % (text, options.frames, options.rounds))
     for name, _ in ways:
-        extra = "" if name == "driver alone" else "  (+%.1f us)" % (best[name] - base)
-        print("  %-30s %8.1f us%s" % (name, best[name], extra))
+        line = "  %-30s %8.1f us per frame" % (name, min(times[name]))
+        if name != "driver alone":
+            cost = statistics.median(t - b for t, b in zip(times[name], base))
+            line += ", cost %+.1f us" % cost
+        print(line)
 
 
 if __name__ == "__main__":
