@@ -17,9 +17,9 @@ import time
 
 from gi.repository import GLib, Kovkit
 
-from .control import Controls, EnumValue  # noqa: F401
+from .control import Controls
 from .error import Error
-from .frame import Frame, FrameFormat  # noqa: F401
+from .frame import Frame
 
 
 def from_string(cls, text):
