@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   libgtk-3-dev gir1.2-gtk-3.0 gobject-introspection libgirepository1.0-dev
   python3-dev python3-gi python-gi-dev python3-pytest python3-gi-cairo
+  python3-numpy python3-opencv
   xvfb xauth
 )
 
