@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# Runs every benchmark program of the build, one after the other.
+# Runs every benchmark program of the build, then the Python benchmark
+# scripts (bench/python) against the build's package, one after the other.
 set -euo pipefail
 build=${1:-build}
 for b in "$build"/bin/*_bench; do
@@ -8,5 +9,8 @@ for b in "$build"/bin/*_bench; do
   echo "== $(basename "$b")"
   "$b" --benchmark_min_time=0.2
 done
-echo "== python units"
-PYTHONPATH="$build/python" /usr/bin/python3 "$(dirname "$0")/../bench/python/pyunit_bench.py"
+for script in "$(dirname "$0")"/../bench/python/*_bench.py; do
+  [ -f "$script" ] || continue
+  echo "== $(basename "$script")"
+  PYTHONPATH="$build/python" /usr/bin/python3 "$script"
+done

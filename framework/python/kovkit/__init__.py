@@ -27,7 +27,10 @@ GIRepository.Repository.prepend_library_path(_paths.LIBRARY_DIR)
 gi.require_version("Kovkit", "6.0")
 from gi.repository import GObject, Kovkit  # noqa: E402
 
-from .chain import Controls, EnumValue, Error, Frame, FrameFormat  # noqa: E402,F401
+from . import chain  # noqa: E402,F401  (gives Chain and Unit their Python-value methods)
+from .control import Controls, EnumValue  # noqa: E402,F401
+from .error import Error  # noqa: E402,F401
+from .frame import Frame, FrameFormat  # noqa: E402,F401
 
 Unit = Kovkit.Unit
 Chain = Kovkit.UnitChain
@@ -36,5 +39,6 @@ GInitiallyUnowned = GObject.InitiallyUnowned
 from .pyunit import (PythonUnit, register, BoolControl, IntControl, FloatControl,  # noqa: E402
                      EnumControl, StringControl)
 
-__all__ = ["Unit", "Chain", "GInitiallyUnowned", "Kovkit", "PythonUnit", "register",
+__all__ = ["Unit", "Chain", "GInitiallyUnowned", "Kovkit", "Error", "Frame", "FrameFormat",
+           "Controls", "EnumValue", "PythonUnit", "register",
            "BoolControl", "IntControl", "FloatControl", "EnumControl", "StringControl"]

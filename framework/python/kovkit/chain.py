@@ -17,9 +17,9 @@ import time
 
 from gi.repository import GLib, Kovkit
 
-from .control import Controls, EnumValue  # noqa: F401
+from .control import Controls
 from .error import Error
-from .frame import Frame, FrameFormat  # noqa: F401
+from .frame import Frame
 
 
 def from_string(cls, text):
@@ -107,6 +107,7 @@ def _run(chain, count, timeout):
     def on_timer(_data=None):
         # The timer fires at most once per timeout: it is re-armed for the
         # deadline of the current wait rather than moved at every frame.
+        waiting[1] = None
         left = waiting[0] - time.monotonic()
         if left <= 0:
             waiting[2] = True
@@ -135,11 +136,11 @@ def _run(chain, count, timeout):
                     break
                 if timeout is not None:
                     waiting[0] = time.monotonic() + timeout
-                    if waiting[1] is None or waiting[1].is_destroyed():
+                    if waiting[1] is None:
                         arm_timer(timeout)
                 while not queue and not ended:
                     context.iteration(True)
-                    if waiting[2]:
+                    if waiting[2] and not queue and not ended:
                         raise TimeoutError("no frame within %g s" % timeout)
                 continue
             produced += 1

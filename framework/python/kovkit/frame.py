@@ -12,6 +12,7 @@ to the frame buffer: the bytes stay valid and unchanged while either lives
 import collections
 import ctypes
 import struct
+import weakref
 
 from gi.repository import Kovkit
 
@@ -26,6 +27,14 @@ _SAMPLE_TYPES = {"LG16": "=u2", "FG32": "=f4"}
 # Metadata whose layout the framework's units agree on: native-endian gint32s.
 _METADATA_LAYOUTS = {"roi": struct.Struct("=4i"), "marker:x": struct.Struct("=i"),
                      "marker:y": struct.Struct("=i"), "marker:r": struct.Struct("=i")}
+
+
+# What the framework says about a format, worked out once per format rather
+# than once per frame: FrameFormat of each Kovkit.UnitFormat (formats do not
+# change once made), and the array layout of each FrameFormat.
+_frame_formats = weakref.WeakKeyDictionary()
+_layouts = {}
+_LAYOUTS_KEPT = 256
 
 
 def code_string(code):
@@ -84,8 +93,11 @@ class Frame:
         """The FrameFormat (code, width, height, stride), or None."""
         if self._format is None and self._unit_format is not None:
             u = self._unit_format
-            self._format = FrameFormat(code_string(u.pixelformat), u.width, u.height,
-                                       u.row_stride)
+            f = _frame_formats.get(u)
+            if f is None:
+                f = FrameFormat(code_string(u.pixelformat), u.width, u.height, u.row_stride)
+                _frame_formats[u] = f
+            self._format = f
         return self._format
 
     @property
@@ -108,14 +120,15 @@ class Frame:
         Read-only unless the Frame was made writable. Raises ValueError when
         the frame is shorter than its format needs."""
         if self._array is None:
-            import numpy  # only programs that look at pixels need it
-            self._array = numpy.asarray(_FrameBytes(self.buffer, self._interface()))
+            self._array = _numpy().asarray(_FrameBytes(self.buffer, self._interface()))
         return self._array
 
     def _interface(self):
+        buffer = self.buffer
+        length = buffer.length
         # A frame being made has no bytesused yet: its view covers all of it.
-        used = self.buffer.length if self._writable else self.bytesused
-        address = self.buffer.data
+        used = length if self._writable else min(buffer.bytesused, length)
+        address = buffer.data
         if not address:
             used = 0
         layout = self._layout(used)
@@ -136,23 +149,16 @@ class Frame:
         f = self.format
         if f is None:
             return None
-        code = Kovkit.pixel_format_from_string(f.code)
-        info = Kovkit.pixel_format_get_info(code) if code else None
-        if info is None or info.compressed or info.planes != 1 or info.block_width != 1:
-            return None
-        needed = Kovkit.pixel_format_min_frame_size(code, f.width, f.height, f.stride)
-        if needed == 0:
-            raise ValueError("a %dx%d %s frame cannot have rows of %d bytes"
-                             % (f.width, f.height, f.code, f.stride))
+        known = _layouts.get(f)
+        if known is None:
+            if len(_layouts) >= _LAYOUTS_KEPT:
+                _layouts.clear()
+            known = _layouts[f] = _layout_of(f)
+        layout, needed = known
         if needed > used:
             raise ValueError("a %dx%d %s frame with rows of %d bytes needs %d bytes, this one "
                              "holds %d" % (f.width, f.height, f.code, f.stride, needed, used))
-        typestr = _SAMPLE_TYPES.get(f.code, "|u1")
-        sample = int(typestr[2:])
-        pixel = info.bytes_per_pixel
-        if pixel == sample:
-            return (f.height, f.width), (f.stride, pixel), typestr
-        return (f.height, f.width, pixel // sample), (f.stride, pixel, sample), typestr
+        return layout
 
     @property
     def metadata(self):
@@ -170,6 +176,38 @@ class Frame:
                 entries[key] = value
             self._metadata = entries
         return self._metadata
+
+
+def _numpy():
+    """NumPy, imported by the first program that looks at pixels."""
+    global _numpy_module
+    if _numpy_module is None:
+        import numpy
+        _numpy_module = numpy
+    return _numpy_module
+
+
+_numpy_module = None
+
+
+def _layout_of(f):
+    """(layout, bytes needed) of a FrameFormat: the layout (shape, strides,
+    NumPy type code) of an image format, None for a flat view (0 bytes
+    needed). ValueError for a format that cannot describe an image."""
+    code = Kovkit.pixel_format_from_string(f.code)
+    info = Kovkit.pixel_format_get_info(code) if code else None
+    if info is None or info.compressed or info.planes != 1 or info.block_width != 1:
+        return None, 0
+    needed = Kovkit.pixel_format_min_frame_size(code, f.width, f.height, f.stride)
+    if needed == 0:
+        raise ValueError("a %dx%d %s frame cannot have rows of %d bytes"
+                         % (f.width, f.height, f.code, f.stride))
+    typestr = _SAMPLE_TYPES.get(f.code, "|u1")
+    sample = int(typestr[2:])
+    pixel = info.bytes_per_pixel
+    if pixel == sample:
+        return ((f.height, f.width), (f.stride, pixel), typestr), needed
+    return ((f.height, f.width, pixel // sample), (f.stride, pixel, sample), typestr), needed
 
 
 _EMPTY = ctypes.c_uint8(0)
