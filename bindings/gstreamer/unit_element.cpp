@@ -97,22 +97,32 @@ gint probe_stride(guint32 code) {
   return info != nullptr && info->compressed ? 0 : kov_pixel_format_min_row_stride(code, kProbeWidth);
 }
 
-// Accepted input codes of the probe's unit, and the codes it offers for them.
-void probe_formats(Probe &probe, std::vector<guint32> *inputs, std::vector<guint32> *outputs) {
+// What a unit takes and gives: each accepted input code with the codes the
+// unit offers for it.
+using CodeMap = std::vector<std::pair<guint32, std::vector<guint32>>>;
+
+CodeMap probe_formats(Probe &probe) {
+  CodeMap map;
   for (const FormatMapping &m : format_table()) {
-    if (std::find(inputs->begin(), inputs->end(), m.code) != inputs->end()) continue;
+    if (std::any_of(map.begin(), map.end(), [&](const auto &e) { return e.first == m.code; }))
+      continue;
     if (!set_feeder_format(probe.feeder, probe.unit, m.code, kProbeWidth, kProbeHeight,
                            probe_stride(m.code)))
       continue;
-    inputs->push_back(m.code);
+    std::vector<guint32> outputs;
     GList *offered = kov_unit_get_output_formats(probe.unit);
     for (GList *l = offered; l != nullptr; l = l->next) {
       const guint32 code = KOV_UNIT_FORMAT(l->data)->pixelformat;
-      if (std::find(outputs->begin(), outputs->end(), code) == outputs->end())
-        outputs->push_back(code);
+      if (std::find(outputs.begin(), outputs.end(), code) == outputs.end()) outputs.push_back(code);
     }
     g_list_free(offered);
+    map.emplace_back(m.code, std::move(outputs));
   }
+  return map;
+}
+
+void add_unique(std::vector<guint32> *codes, guint32 code) {
+  if (std::find(codes->begin(), codes->end(), code) == codes->end()) codes->push_back(code);
 }
 
 /* ---- class data ---------------------------------------------------------- */
@@ -127,6 +137,7 @@ struct PropertyInfo {
 struct ElementClassInfo {
   std::string unit_id;
   std::vector<PropertyInfo> properties;  // property id - 1
+  CodeMap codes;                         // found when the class was made
 };
 
 struct KovGstUnitElementClass {
@@ -581,12 +592,36 @@ GstCaps *template_caps(GstPad *pad, GstCaps *filter) {
   return caps;
 }
 
+// The input formats for which the unit gives a format downstream takes (at
+// any size: units may change it), in the unit's order.
+GstCaps *sink_caps(KovGstUnitElement *self, GstCaps *filter) {
+  // Sizes are left out of the comparison.
+  GstCaps *peer = gst_caps_make_writable(gst_pad_peer_query_caps(self->srcpad, nullptr));
+  for (guint i = 0; i < gst_caps_get_size(peer); ++i)
+    gst_structure_remove_fields(gst_caps_get_structure(peer, i), "width", "height", "framerate",
+                                "pixel-aspect-ratio", nullptr);
+  std::vector<guint32> inputs;
+  for (const auto &[in, outs] : class_of(self)->info->codes) {
+    GstCaps *out_caps = caps_for_codes(outs);
+    if (gst_caps_can_intersect(out_caps, peer)) inputs.push_back(in);
+    gst_caps_unref(out_caps);
+  }
+  gst_caps_unref(peer);
+  GstCaps *caps = caps_for_codes(inputs);
+  if (filter != nullptr) {
+    GstCaps *both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+    gst_caps_unref(caps);
+    caps = both;
+  }
+  return caps;
+}
+
 gboolean sink_query(GstPad *pad, GstObject *parent, GstQuery *query) {
   switch (GST_QUERY_TYPE(query)) {
     case GST_QUERY_CAPS: {
       GstCaps *filter = nullptr;
       gst_query_parse_caps(query, &filter);
-      GstCaps *caps = template_caps(pad, filter);
+      GstCaps *caps = sink_caps(element_of(parent), filter);
       gst_query_set_caps_result(query, caps);
       gst_caps_unref(caps);
       return TRUE;
@@ -730,8 +765,12 @@ void element_class_init(gpointer klass, gpointer class_data) {
   g_free(about);
 
   Probe probe(create_unit(info->unit_id.c_str()));
+  if (probe.unit != nullptr) info->codes = probe_formats(probe);
   std::vector<guint32> inputs, outputs;
-  if (probe.unit != nullptr) probe_formats(probe, &inputs, &outputs);
+  for (const auto &[in, outs] : info->codes) {
+    add_unique(&inputs, in);
+    for (guint32 out : outs) add_unique(&outputs, out);
+  }
   GstCaps *sink_caps = caps_for_codes(inputs);
   GstCaps *src_caps = caps_for_codes(outputs);
   gst_element_class_add_pad_template(
@@ -817,7 +856,7 @@ gboolean register_unit_element(GstPlugin *plugin, KovUnitDescription *descriptio
   std::string type_name = "KovGst_" + sanitized(id, true);
   std::replace(type_name.begin(), type_name.end(), '-', '_');
   if (g_type_from_name(type_name.c_str()) != 0) return FALSE;
-  auto *info = new ElementClassInfo{id, {}};
+  auto *info = new ElementClassInfo{id, {}, {}};
   const GTypeInfo type_info = {
       sizeof(KovGstUnitElementClass), nullptr, nullptr, element_class_init, nullptr, info,
       sizeof(KovGstUnitElement), 0, element_init, nullptr};
