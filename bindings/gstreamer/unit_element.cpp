@@ -129,7 +129,6 @@ void add_unique(std::vector<guint32> *codes, guint32 code) {
 
 struct PropertyInfo {
   std::string control_id;
-  KovUnitControlType kind;
 };
 
 // What one element type knows about its unit; made once, kept for the life
@@ -506,6 +505,7 @@ bool start_unit(KovGstUnitElement *self, guint32 code, gint width, gint height, 
 }
 
 gboolean handle_caps(KovGstUnitElement *self, GstCaps *caps) {
+  if (self->unit == nullptr) return FALSE;
   apply_pending_properties(self);
   VideoLayout layout;
   if (!layout_from_caps(caps, &layout)) return FALSE;
@@ -514,13 +514,16 @@ gboolean handle_caps(KovGstUnitElement *self, GstCaps *caps) {
     self->fps_n = 0;
     self->fps_d = 1;
   }
-  if (self->unit == nullptr) return FALSE;
-  self->state->layout = layout;
   GST_OBJECT_LOCK(self);
   gst_caps_replace(&self->src_caps, nullptr);
   GST_OBJECT_UNLOCK(self);
-  return start_unit(self, layout.code, layout.width, layout.height,
-                    frame_row_stride(layout, nullptr));
+  // Buffers are refused until caps the unit and downstream take arrive.
+  self->state->layout = VideoLayout{};
+  if (!start_unit(self, layout.code, layout.width, layout.height,
+                  frame_row_stride(layout, nullptr)))
+    return FALSE;
+  self->state->layout = layout;
+  return TRUE;
 }
 
 GstFlowReturn element_chain(GstPad *, GstObject *parent, GstBuffer *buffer) {
@@ -660,7 +663,7 @@ GstStateChangeReturn element_change_state(GstElement *element, GstStateChange tr
   KovGstUnitElement *self = element_of(element);
   const GstStateChangeReturn result = element_parent_class->change_state(element, transition);
   if (result == GST_STATE_CHANGE_FAILURE) return result;
-  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY && self->unit != nullptr) {
     // The streaming thread has left the element: the unit is ours to stop.
     kov_unit_stream_shutdown(self->unit);
     self->state->layout = VideoLayout{};
@@ -794,8 +797,7 @@ void element_class_init(gpointer klass, gpointer class_data) {
     GParamSpec *spec = param_spec_for(type_name, control, g_intern_string(name.c_str()));
     if (spec == nullptr) continue;
     g_object_class_install_property(object_class, prop_id++, spec);
-    info->properties.push_back({kov_unit_control_get_id(control),
-                                kov_unit_control_get_control_type(control)});
+    info->properties.push_back({kov_unit_control_get_id(control)});
   }
 }
 
