@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # gst-inspect-1.0 finds the kovkit elements, with their properties, from the
 # build tree and from an installation (cmake --install into a scratch folder,
-# found through GST_PLUGIN_PATH).
+# found through GST_PLUGIN_PATH); a kovkit plug-in built later against that
+# installation becomes an element too.
 #
 # usage: inspect_test.sh BUILD_DIR WORK_DIR PREFIX GST_PLUGIN_SUBDIR LIBDIR
 set -euo pipefail
@@ -31,4 +32,11 @@ root="$work/root$prefix"
 [ -f "$root/$subdir/libgstkovkit.so" ] || { echo "not installed: $root/$subdir/libgstkovkit.so"; exit 1; }
 rm -f "$GST_REGISTRY"
 GST_PLUGIN_PATH="$root/$subdir" LD_LIBRARY_PATH="$root/$libdir" check "installed"
+cmake -S "$(dirname "$0")/../../../examples/plugin" -B "$work/example" -DCMAKE_PREFIX_PATH="$root" \
+  -DCMAKE_BUILD_TYPE=Release > "$work/example.log"
+cmake --build "$work/example" >> "$work/example.log"
+rm -f "$GST_REGISTRY"
+out=$(KOV_PLUGIN_PATH="$work/example" GST_PLUGIN_PATH="$root/$subdir" LD_LIBRARY_PATH="$root/$libdir" \
+  gst-inspect-1.0 kovkit-example-invert 2>&1) || { echo "later plug-in: $out"; exit 1; }
+grep -qF "kovkit example.invert" <<< "$out" || { echo "later plug-in: $out"; exit 1; }
 echo ok
