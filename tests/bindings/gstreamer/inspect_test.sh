@@ -9,13 +9,17 @@
 set -euo pipefail
 build=$1 work=$2 prefix=$3 subdir=$4 libdir=$5
 
+# An instrumented build's plug-in needs the sanitizer runtimes preloaded into
+# the uninstrumented gst-inspect-1.0 (INSPECT_PRELOAD, set by the build).
+inspect() { LD_PRELOAD="${INSPECT_PRELOAD:-}" gst-inspect-1.0 "$@"; }
+
 check() {  # check LABEL: gst-inspect-1.0 with the environment already set
   local out
-  out=$(gst-inspect-1.0 kovkit-util-flip 2>&1) || { echo "$1: $out"; exit 1; }
+  out=$(inspect kovkit-util-flip 2>&1) || { echo "$1: $out"; exit 1; }
   for want in "flip-h" "Horiz flip" "flip-v" "kovkit util.flip"; do
     grep -qF -- "$want" <<< "$out" || { echo "$1: no \"$want\" in:"; echo "$out"; exit 1; }
   done
-  out=$(gst-inspect-1.0 kovkit 2>&1) || { echo "$1: $out"; exit 1; }
+  out=$(inspect kovkit 2>&1) || { echo "$1: $out"; exit 1; }
   for element in kovkit-util-flip kovkit-convert-fast-debayer kovkit-convert-to-rgb8 \
       kovkit-convert-jpeg-compress kovkit-convert-jpeg-decompress kovkit-opencv-convert-canny \
       kovkit-detect-opencv-hough; do
@@ -37,6 +41,6 @@ cmake -S "$(dirname "$0")/../../../examples/plugin" -B "$work/example" -DCMAKE_P
 cmake --build "$work/example" >> "$work/example.log"
 rm -f "$GST_REGISTRY"
 out=$(KOV_PLUGIN_PATH="$work/example" GST_PLUGIN_PATH="$root/$subdir" LD_LIBRARY_PATH="$root/$libdir" \
-  gst-inspect-1.0 kovkit-example-invert 2>&1) || { echo "later plug-in: $out"; exit 1; }
+  inspect kovkit-example-invert 2>&1) || { echo "later plug-in: $out"; exit 1; }
 grep -qF "kovkit example.invert" <<< "$out" || { echo "later plug-in: $out"; exit 1; }
 echo ok
