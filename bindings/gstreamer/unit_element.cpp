@@ -164,6 +164,8 @@ struct KovGstUnitElement {
   GstCaps *src_caps;    // last caps pushed on the source pad, or NULL
   gboolean meta_readable;  // downstream reads GstVideoMeta
   gint fps_n, fps_d;
+  gint buffer_stride;   // row stride of the buffers the unit was started for
+  gboolean repack;      // the unit takes only packed rows: buffers are copied
   GstBuffer *current_input;  // the buffer being processed (no reference)
   GstFlowReturn flow;        // of the pushes made for the current buffer
   GError *unit_error;        // posted by the unit while processing
@@ -467,10 +469,20 @@ void set_roi_entry(KovFrameBuffer *frame, GstBuffer *buffer) {
 }
 
 // Offers the unit the input format and picks, among the formats it then
-// offers, the first one downstream takes; starts the unit with it.
+// offers, the first one downstream takes; starts the unit with it. A unit
+// that does not take GStreamer's padded rows of a single-plane format gets
+// packed copies instead.
 bool start_unit(KovGstUnitElement *self, guint32 code, gint width, gint height, gint stride) {
   kov_unit_stream_shutdown(self->unit);
-  if (!set_feeder_format(self->feeder, self->unit, code, width, height, stride)) {
+  self->buffer_stride = stride;
+  const KovPixelFormatInfo *info = kov_pixel_format_get_info(code);
+  const gint packed = kov_pixel_format_min_row_stride(code, width);
+  self->repack = FALSE;
+  if (!set_feeder_format(self->feeder, self->unit, code, width, height, stride) &&
+      info != nullptr && info->planes == 1 && packed > 0 && packed != stride &&
+      set_feeder_format(self->feeder, self->unit, code, width, height, packed))
+    self->repack = TRUE;
+  if (kov_unit_get_output_format(self->unit) == nullptr) {
     gchar buf[11];
     GST_ELEMENT_ERROR(self, STREAM, FORMAT,
                       ("%s does not take %dx%d %s", kov_unit_get_id(self->unit), width, height,
@@ -526,6 +538,22 @@ gboolean handle_caps(KovGstUnitElement *self, GstCaps *caps) {
   return TRUE;
 }
 
+// A frame of @format (packed rows) with the picture of @frame, whose rows
+// are @stride bytes apart; nullptr when @frame is short or memory runs out.
+KovFrameBuffer *packed_copy(KovFrameBuffer *frame, const KovUnitFormat *format, gint stride) {
+  const gsize size = kov_pixel_format_frame_size(format->pixelformat, format->width,
+                                                 format->height, format->row_stride);
+  const gsize needed = gsize(format->height - 1) * gsize(stride) + gsize(format->row_stride);
+  if (size == 0 || format->height <= 0 || frame->length < needed) return nullptr;
+  KovFrameBuffer *copy = kov_framebuffer_new_alloc(size);
+  if (copy == nullptr) return nullptr;
+  for (gint y = 0; y < format->height; ++y)
+    std::memcpy(copy->data + gsize(y) * gsize(format->row_stride),
+                frame->data + gsize(y) * gsize(stride), gsize(format->row_stride));
+  copy->bytesused = size;
+  return copy;
+}
+
 GstFlowReturn element_chain(GstPad *, GstObject *parent, GstBuffer *buffer) {
   KovGstUnitElement *self = element_of(parent);
   const VideoLayout &layout = self->state->layout;
@@ -539,7 +567,7 @@ GstFlowReturn element_chain(GstPad *, GstObject *parent, GstBuffer *buffer) {
   // pool with padded rows) restarts the unit with that layout.
   const gint stride = frame_row_stride(layout, buffer);
   KovUnitFormat *in = kov_unit_get_output_format(self->feeder);
-  if (in == nullptr || in->row_stride != stride || !kov_unit_is_streaming(self->unit)) {
+  if (in == nullptr || self->buffer_stride != stride || !kov_unit_is_streaming(self->unit)) {
     if (!start_unit(self, layout.code, layout.width, layout.height, stride)) {
       gst_buffer_unref(buffer);
       return GST_FLOW_NOT_NEGOTIATED;
@@ -555,6 +583,17 @@ GstFlowReturn element_chain(GstPad *, GstObject *parent, GstBuffer *buffer) {
     g_clear_error(&error);
     gst_buffer_unref(buffer);
     return GST_FLOW_ERROR;
+  }
+  if (self->repack) {
+    KovFrameBuffer *copy = packed_copy(frame, in, stride);
+    g_object_unref(frame);
+    if (copy == nullptr) {
+      GST_ELEMENT_ERROR(self, STREAM, FAILED,
+                        ("cannot copy a buffer for %s", kov_unit_get_id(self->unit)), (nullptr));
+      gst_buffer_unref(buffer);
+      return GST_FLOW_ERROR;
+    }
+    frame = copy;
   }
   if (GST_BUFFER_PTS_IS_VALID(buffer)) frame->timestamp = gint64(GST_BUFFER_PTS(buffer) / GST_USECOND);
   set_roi_entry(frame, buffer);

@@ -209,23 +209,35 @@ TEST_F(ElementsTest, ControlsArePropertiesWithTypeRangeDefaultAndDescription) {
   }
 }
 
-// Both flips of an RGBx picture 7 pixels wide.
+// Both flips of pictures 7 pixels wide: RGBx, and RGB whose rows GStreamer
+// pads to 24 bytes (the chain gets them packed).
 TEST_F(ElementsTest, FlipAtOddWidthGivesTheChainsBytes) {
-  const Bytes input = coordinate_bytes(28 * 5);
-  FedUnit fed("util.flip", KOV_PIX_FMT_RGB4, 7, 5, 28);
-  kov_unit_control_set_boolean(fed.control("flip-h"), TRUE, nullptr);
-  kov_unit_control_set_boolean(fed.control("flip-v"), TRUE, nullptr);
-  const Bytes expected = chain_bytes(fed, input);
-  // The first pixel out is the last pixel of the last row.
-  ASSERT_EQ(Bytes(expected.begin(), expected.begin() + 4), Bytes(input.end() - 4, input.end()));
+  const struct {
+    const char *format;
+    guint32 code;
+    int bpp, gst_stride;
+  } table[] = {{"RGBx", KOV_PIX_FMT_RGB4, 4, 28}, {"RGB", KOV_PIX_FMT_RGB3, 3, 24}};
+  for (const auto &row : table) {
+    SCOPED_TRACE(row.format);
+    const int row_bytes = 7 * row.bpp;
+    const Bytes input = coordinate_bytes(size_t(row.gst_stride) * 5);
+    FedUnit fed("util.flip", row.code, 7, 5, row_bytes);
+    kov_unit_control_set_boolean(fed.control("flip-h"), TRUE, nullptr);
+    kov_unit_control_set_boolean(fed.control("flip-v"), TRUE, nullptr);
+    const Bytes expected = chain_bytes(fed, packed(input.data(), row.gst_stride, row_bytes, 5));
+    // The first pixel out is the last pixel of the last row.
+    const size_t last = size_t(4 * row.gst_stride + row_bytes - row.bpp);
+    ASSERT_EQ(Bytes(expected.begin(), expected.begin() + row.bpp),
+              Bytes(input.begin() + last, input.begin() + last + row.bpp));
 
-  Pipeline p("video/x-raw,format=RGBx,width=7,height=5,framerate=30/1",
-             "kovkit-util-flip flip-h=true flip-v=true");
-  p.push(make_buffer(input));
-  GstSample *sample = p.pull();
-  ASSERT_NE(sample, nullptr);
-  EXPECT_EQ(sample_bytes(sample, 28, 5), expected);
-  gst_sample_unref(sample);
+    Pipeline p(std::string("video/x-raw,width=7,height=5,framerate=30/1,format=") + row.format,
+               "kovkit-util-flip flip-h=true flip-v=true");
+    p.push(make_buffer(input));
+    GstSample *sample = p.pull();
+    ASSERT_NE(sample, nullptr);
+    EXPECT_EQ(sample_bytes(sample, size_t(row_bytes), 5), expected);
+    gst_sample_unref(sample);
+  }
 }
 
 TEST_F(ElementsTest, DebayerGivesTheChainsBytes) {
