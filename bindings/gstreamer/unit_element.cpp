@@ -21,105 +21,11 @@
 #include <cstring>
 #include <vector>
 
+#include "control_properties.h"
+#include "unit_probe.h"
+
 namespace kov::gst {
 namespace {
-
-/* ---- the feeder unit ------------------------------------------------------
- * A unit with no operations of its own: the element sets its one output
- * format and produces the frames made from incoming buffers. */
-
-struct KovGstFeeder {
-  KovUnit parent;
-};
-
-struct KovGstFeederClass {
-  KovUnitClass parent_class;
-};
-
-GType feeder_get_type() {
-  static GType type = 0;
-  if (g_once_init_enter(&type)) {
-    GType t = g_type_register_static_simple(
-        KOV_TYPE_UNIT, g_intern_static_string("KovGstFeeder"), sizeof(KovGstFeederClass),
-        nullptr, sizeof(KovGstFeeder), nullptr, GTypeFlags(0));
-    g_once_init_leave(&type, t);
-  }
-  return type;
-}
-
-// Gives the feeder one output format (the unit fed by it renegotiates), unless
-// it already has that one. FALSE when the unit then offers no output format.
-bool set_feeder_format(KovUnit *feeder, KovUnit *unit, guint32 code, gint width, gint height,
-                       gint stride) {
-  KovUnitFormat *current = kov_unit_get_output_format(feeder);
-  if (current == nullptr || current->pixelformat != code || current->width != width ||
-      current->height != height || current->row_stride != stride) {
-    kov_unit_begin_format_update(feeder);
-    kov_unit_remove_all_output_formats(feeder);
-    gchar buf[11];
-    gchar *name = g_strdup_printf("%dx%d %s", width, height, kov_pixel_format_to_string(code, buf));
-    kov_unit_add_output_format(feeder, code, name, width, height, stride);
-    g_free(name);
-    kov_unit_end_format_update(feeder);
-  }
-  return kov_unit_get_output_format(unit) != nullptr;
-}
-
-// A unit and its feeder, linked; owns both.
-struct Probe {
-  KovUnit *feeder = nullptr;
-  KovUnit *unit = nullptr;
-  explicit Probe(KovUnit *u) : unit(u) {
-    if (unit == nullptr) return;
-    g_object_ref_sink(unit);
-    feeder = KOV_UNIT(g_object_ref_sink(g_object_new(feeder_get_type(), nullptr)));
-    kov_unit_set_input(unit, feeder);
-  }
-  ~Probe() {
-    if (unit != nullptr) {
-      kov_unit_stream_shutdown(unit);
-      kov_unit_set_input(unit, nullptr);
-      g_object_unref(unit);
-    }
-    if (feeder != nullptr) g_object_unref(feeder);
-  }
-  Probe(const Probe &) = delete;
-  Probe &operator=(const Probe &) = delete;
-};
-
-// The size formats are offered at when probing; even, so that mosaics and
-// chroma planes divide evenly.
-constexpr gint kProbeWidth = 64;
-constexpr gint kProbeHeight = 48;
-
-gint probe_stride(guint32 code) {
-  const KovPixelFormatInfo *info = kov_pixel_format_get_info(code);
-  return info != nullptr && info->compressed ? 0 : kov_pixel_format_min_row_stride(code, kProbeWidth);
-}
-
-// What a unit takes and gives: each accepted input code with the codes the
-// unit offers for it.
-using CodeMap = std::vector<std::pair<guint32, std::vector<guint32>>>;
-
-CodeMap probe_formats(Probe &probe) {
-  CodeMap map;
-  for (const FormatMapping &m : format_table()) {
-    if (std::any_of(map.begin(), map.end(), [&](const auto &e) { return e.first == m.code; }))
-      continue;
-    if (!set_feeder_format(probe.feeder, probe.unit, m.code, kProbeWidth, kProbeHeight,
-                           probe_stride(m.code)))
-      continue;
-    std::vector<guint32> outputs;
-    GList *offered = kov_unit_get_output_formats(probe.unit);
-    for (GList *l = offered; l != nullptr; l = l->next) {
-      const guint32 code = KOV_UNIT_FORMAT(l->data)->pixelformat;
-      if (std::find(outputs.begin(), outputs.end(), code) == outputs.end()) outputs.push_back(code);
-    }
-    g_list_free(offered);
-    map.emplace_back(m.code, std::move(outputs));
-  }
-  return map;
-}
 
 void add_unique(std::vector<guint32> *codes, guint32 code) {
   if (std::find(codes->begin(), codes->end(), code) == codes->end()) codes->push_back(code);
@@ -182,115 +88,6 @@ KovGstUnitElement *element_of(gpointer object) {
   return reinterpret_cast<KovGstUnitElement *>(object);
 }
 
-/* ---- properties ---------------------------------------------------------- */
-
-std::string sanitized(const char *text, bool keep_case) {
-  std::string out;
-  for (const char *p = text; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    out += std::isalnum(c) ? char(keep_case ? c : std::tolower(c)) : '-';
-  }
-  return out;
-}
-
-// A GEnum type for an enum control, named after the element type and the
-// control; its values and nicks are the control's entries.
-GType enum_type_for(const char *type_name, KovUnitControl *control) {
-  guint n = 0;
-  const KovUnitControlEnumEntry *entries = kov_unit_control_get_enum_entries(control, &n);
-  std::string name = std::string(type_name) + "_" + sanitized(kov_unit_control_get_id(control), true);
-  std::replace(name.begin(), name.end(), '-', '_');
-  if (GType existing = g_type_from_name(name.c_str()); existing != 0)
-    return G_TYPE_IS_ENUM(existing) ? existing : G_TYPE_INVALID;
-  // The value table lives as long as the type: for the life of the process.
-  auto *values = g_new0(GEnumValue, n + 1);
-  guint k = 0;
-  for (guint i = 0; i < n; ++i) {
-    bool duplicate = false;
-    for (guint j = 0; j < k; ++j)
-      duplicate = duplicate || values[j].value == entries[i].value ||
-                  g_strcmp0(values[j].value_nick, entries[i].nick) == 0;
-    if (duplicate) continue;
-    values[k].value = entries[i].value;
-    values[k].value_name = g_strdup(entries[i].nick);
-    values[k].value_nick = values[k].value_name;
-    ++k;
-  }
-  return g_enum_register_static(g_intern_string(name.c_str()), values);
-}
-
-GParamSpec *param_spec_for(const char *type_name, KovUnitControl *control, const char *prop_name) {
-  const char *label = kov_unit_control_get_label(control);
-  const GValue *def = kov_unit_control_get_default(control);
-  const auto flags =
-      GParamFlags(G_PARAM_READWRITE | GST_PARAM_MUTABLE_PLAYING | G_PARAM_STATIC_NAME);
-  const double min = kov_unit_control_get_min(control), max = kov_unit_control_get_max(control);
-  switch (kov_unit_control_get_control_type(control)) {
-    case KOV_UNIT_CONTROL_TYPE_BOOLEAN:
-      return g_param_spec_boolean(prop_name, label, label, g_value_get_boolean(def), flags);
-    case KOV_UNIT_CONTROL_TYPE_INT:
-      return g_param_spec_int(prop_name, label, label, gint(min), gint(max), g_value_get_int(def),
-                              flags);
-    case KOV_UNIT_CONTROL_TYPE_FLOAT:
-      return g_param_spec_float(prop_name, label, label, gfloat(min), gfloat(max),
-                                g_value_get_float(def), flags);
-    case KOV_UNIT_CONTROL_TYPE_STRING:
-      return g_param_spec_string(prop_name, label, label, g_value_get_string(def), flags);
-    case KOV_UNIT_CONTROL_TYPE_ENUM: {
-      const GType type = enum_type_for(type_name, control);
-      if (type == G_TYPE_INVALID) return nullptr;
-      const gint value = G_VALUE_HOLDS_ENUM(def) ? g_value_get_enum(def) : g_value_get_int(def);
-      GEnumClass *klass = static_cast<GEnumClass *>(g_type_class_ref(type));
-      const bool known = g_enum_get_value(klass, value) != nullptr;
-      const gint fallback = klass->n_values > 0 ? klass->values[0].value : 0;
-      g_type_class_unref(klass);
-      return g_param_spec_enum(prop_name, label, label, type, known ? value : fallback, flags);
-    }
-    default:
-      return nullptr;
-  }
-}
-
-// Stores the control's current value into @value (initialised to the
-// property's type).
-void read_control(KovUnitControl *control, GValue *value) {
-  switch (kov_unit_control_get_control_type(control)) {
-    case KOV_UNIT_CONTROL_TYPE_BOOLEAN:
-      g_value_set_boolean(value, kov_unit_control_get_boolean(control));
-      break;
-    case KOV_UNIT_CONTROL_TYPE_INT:
-      g_value_set_int(value, kov_unit_control_get_int(control));
-      break;
-    case KOV_UNIT_CONTROL_TYPE_FLOAT:
-      g_value_set_float(value, kov_unit_control_get_float(control));
-      break;
-    case KOV_UNIT_CONTROL_TYPE_STRING:
-      g_value_set_string(value, kov_unit_control_get_string(control));
-      break;
-    case KOV_UNIT_CONTROL_TYPE_ENUM:
-      g_value_set_enum(value, kov_unit_control_get_enum(control));
-      break;
-    default:
-      break;
-  }
-}
-
-gboolean write_control(KovUnitControl *control, const GValue *value, GError **error) {
-  switch (kov_unit_control_get_control_type(control)) {
-    case KOV_UNIT_CONTROL_TYPE_BOOLEAN:
-      return kov_unit_control_set_boolean(control, g_value_get_boolean(value), error);
-    case KOV_UNIT_CONTROL_TYPE_INT:
-      return kov_unit_control_set_int(control, g_value_get_int(value), error);
-    case KOV_UNIT_CONTROL_TYPE_FLOAT:
-      return kov_unit_control_set_float(control, g_value_get_float(value), error);
-    case KOV_UNIT_CONTROL_TYPE_STRING:
-      return kov_unit_control_set_string(control, g_value_get_string(value), error);
-    case KOV_UNIT_CONTROL_TYPE_ENUM:
-      return kov_unit_control_set_enum(control, g_value_get_enum(value), error);
-    default:
-      return FALSE;
-  }
-}
 
 void element_set_property(GObject *object, guint prop_id, const GValue *value, GParamSpec *) {
   KovGstUnitElement *self = element_of(object);
@@ -840,35 +637,6 @@ void element_class_init(gpointer klass, gpointer class_data) {
   }
 }
 
-// Produces the frame the probe's feeder makes, returning whether the unit
-// passed the very same frame on (or nothing at all).
-bool passes_frame_untouched(Probe &probe, guint32 code) {
-  const gint stride = probe_stride(code);
-  if (!set_feeder_format(probe.feeder, probe.unit, code, kProbeWidth, kProbeHeight, stride))
-    return true;
-  if (kov_unit_stream_init(probe.unit, nullptr) != 0) return true;
-  const gsize size = kov_pixel_format_frame_size(code, kProbeWidth, kProbeHeight, stride);
-  KovFrameBuffer *frame = kov_framebuffer_new_alloc(size);
-  if (frame == nullptr) return true;
-  std::memset(frame->data, 0x80, size);
-  frame->bytesused = size;
-  struct Seen {
-    KovFrameBuffer *input;
-    bool untouched;
-  } seen{frame, true};
-  const gulong handler = g_signal_connect(
-      probe.unit, "frame-ready",
-      G_CALLBACK(+[](KovUnit *, KovFrameBuffer *out, KovUnitFormat *, gpointer data) {
-        auto *s = static_cast<Seen *>(data);
-        if (out != s->input) s->untouched = false;
-      }),
-      &seen);
-  kov_unit_produce_frame(probe.feeder, frame, kov_unit_get_output_format(probe.feeder));
-  g_signal_handler_disconnect(probe.unit, handler);
-  kov_unit_stream_shutdown(probe.unit);
-  g_object_unref(frame);
-  return seen.untouched;
-}
 
 }  // namespace
 
@@ -876,20 +644,6 @@ std::string element_name_for_unit(const char *unit_id) {
   return "kovkit-" + sanitized(unit_id, false);
 }
 
-bool unit_fits_element(KovUnitManager *manager, KovUnitDescription *description) {
-  if (g_strcmp0(kov_unit_description_get_package(description), "output") == 0) return false;
-  Probe probe(kov_unit_manager_create_unit_by_id(manager, kov_unit_description_get_id(description)));
-  if (probe.unit == nullptr) return false;
-  // A source keeps its own produce operation: it makes frames, it takes none.
-  kov_unit_set_input(probe.unit, nullptr);
-  if (kov_unit_is_source(probe.unit)) return false;
-  kov_unit_set_input(probe.unit, probe.feeder);
-  if ((kov_unit_description_get_flags(description) & KOV_UNIT_RENDERS_GL) == 0) return true;
-  // A GL unit that hands its input on untouched only draws; one that makes
-  // frames of its own (edges, markers) has a job outside the GL view too.
-  return !passes_frame_untouched(probe, KOV_PIX_FMT_GREY) ||
-         !passes_frame_untouched(probe, KOV_PIX_FMT_RGB3);
-}
 
 gboolean register_unit_element(GstPlugin *plugin, KovUnitDescription *description) {
   const char *id = kov_unit_description_get_id(description);
