@@ -16,6 +16,8 @@ packages=(
   python3-dev python3-gi python-gi-dev python3-pytest python3-gi-cairo
   python3-numpy python3-opencv
   xvfb xauth
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
 )
 
 missing=()
