@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <kovkit/pixel.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -366,4 +368,143 @@ TEST(SimdLevelTest, KovSimdCapsTheAvailableLevel) {
   EXPECT_STREQ(kov_simd_level_name(KOV_SIMD_SCALAR), "scalar");
   EXPECT_STREQ(kov_simd_level_name(KOV_SIMD_AVX512BW), "avx512bw");
   EXPECT_STREQ(kov_simd_level_name(KovSimdLevel(5)), "unknown");
+}
+
+namespace {
+
+// Every vector level this processor has, from scalar up; the dispatch is set
+// to each in turn and put back afterwards.
+template <typename F>
+void for_each_level(F body) {
+  const KovSimdLevel top = kov_simd_level();
+  for (int level = KOV_SIMD_SCALAR; level <= top; ++level) {
+    kov::simd::set_level(KovSimdLevel(level));
+    body(KovSimdLevel(level));
+  }
+  kov::simd::set_level(top);
+}
+
+// The demosaic as 5×5 kernels over the mosaic (rows dy = -2..2, columns
+// dx = -2..2): green at a red or blue pixel in eighths; the other chroma at a
+// red or blue pixel, and the colour of the horizontal neighbours at a green
+// pixel, in sixteenths (the vertical neighbours' colour uses its transpose).
+const int kGreenAtRedOrBlue[5][5] = {{0, 0, -1, 0, 0},
+                                     {0, 0, 2, 0, 0},
+                                     {-1, 2, 4, 2, -1},
+                                     {0, 0, 2, 0, 0},
+                                     {0, 0, -1, 0, 0}};
+const int kDiagonalAtRedOrBlue[5][5] = {{0, 0, -3, 0, 0},
+                                        {0, 4, 0, 4, 0},
+                                        {-3, 0, 12, 0, -3},
+                                        {0, 4, 0, 4, 0},
+                                        {0, 0, -3, 0, 0}};
+const int kRowColourAtGreen[5][5] = {{0, 0, 1, 0, 0},
+                                     {0, -2, 0, -2, 0},
+                                     {-2, 8, 10, 8, -2},
+                                     {0, -2, 0, -2, 0},
+                                     {0, 0, 1, 0, 0}};
+
+// Grey weights in 64ths of a pixel's groups: itself, the averages of its
+// horizontal, vertical and diagonal neighbours and of the pixels two away
+// horizontally and vertically, for a red, a blue, and a green pixel on a red
+// row (a green pixel on a blue row swaps the horizontal and vertical weights).
+struct GreyWeights {
+  int c, h1, v1, d, h2, v2;
+};
+const GreyWeights kGreyAtRed{43, 19, 19, 7, -12, -12};
+const GreyWeights kGreyAtBlue{41, 19, 19, 19, -17, -17};
+const GreyWeights kGreyAtGreenRedRow{54, 19, 7, -13, -4, 1};
+
+struct Expected {
+  int b, g, r, grey;
+};
+
+// Expected colour and grey of pixel (x, y), at least two pixels inside the
+// mosaic. The inputs are chosen so that every kernel sum divides exactly and
+// every group average is whole: the test fails if one does not.
+Expected expected_at(const std::vector<guint8> &m, int stride, guint32 tiling, int x, int y) {
+  auto at = [&](int dx, int dy) { return int(m[size_t(y + dy) * stride + x + dx]); };
+  auto apply = [&](const int (*k)[5], bool transpose, int divisor) {
+    int sum = 0;
+    for (int dy = -2; dy <= 2; ++dy)
+      for (int dx = -2; dx <= 2; ++dx)
+        sum += (transpose ? k[dx + 2][dy + 2] : k[dy + 2][dx + 2]) * at(dx, dy);
+    EXPECT_EQ(sum % divisor, 0) << "inexact kernel sum at " << x << "," << y;
+    return std::clamp(sum / divisor, 0, 255);
+  };
+  const int ch = channel_at(tiling, x, y);
+  int rgb[3];
+  GreyWeights w;
+  if (ch == 1) {
+    const int row_ch = channel_at(tiling, x + 1, y);  // the horizontal neighbours' colour
+    rgb[1] = at(0, 0);
+    rgb[row_ch] = apply(kRowColourAtGreen, false, 16);
+    rgb[2 - row_ch] = apply(kRowColourAtGreen, true, 16);
+    w = kGreyAtGreenRedRow;
+    if (row_ch == 2) {
+      std::swap(w.h1, w.v1);
+      std::swap(w.h2, w.v2);
+    }
+  } else {
+    rgb[ch] = at(0, 0);
+    rgb[1] = apply(kGreenAtRedOrBlue, false, 8);
+    rgb[2 - ch] = apply(kDiagonalAtRedOrBlue, false, 16);
+    w = ch == 0 ? kGreyAtRed : kGreyAtBlue;
+  }
+  // The grey sum in 256ths: each group's weight spread over its members.
+  const int grey256 = 4 * w.c * at(0, 0) + 2 * w.h1 * (at(-1, 0) + at(1, 0)) +
+                      2 * w.v1 * (at(0, -1) + at(0, 1)) +
+                      w.d * (at(-1, -1) + at(1, -1) + at(-1, 1) + at(1, 1)) +
+                      2 * w.h2 * (at(-2, 0) + at(2, 0)) + 2 * w.v2 * (at(0, -2) + at(0, 2));
+  EXPECT_EQ(grey256 % 4, 0) << "inexact group average at " << x << "," << y;
+  return {rgb[2], rgb[1], rgb[0], std::clamp((grey256 / 4 + 32) >> 6, 0, 255)};
+}
+
+}  // namespace
+
+// Known answers: a single bright pixel at each position of a cell (it shows
+// every kernel weight on its neighbours), a vertical and a horizontal edge
+// and colour ramps, in every tiling, on every vector level.
+TEST(BayerKnownAnswerTest, InteriorPixelsFollowTheKernels) {
+  const int w = 14, h = 14;
+  struct Case {
+    const char *name;
+    std::function<Rgb(int, int)> colour;
+  };
+  std::vector<Case> cases;
+  for (int k = 0; k < 4; ++k) {
+    const int bx = 6 + k % 2, by = 6 + k / 2;
+    cases.push_back({"bright pixel", [=](int x, int y) {
+                       const int v = x == bx && y == by ? 192 : 64;
+                       return Rgb{v, v, v};
+                     }});
+  }
+  cases.push_back({"vertical edge", [](int x, int) {
+                     const int v = x < 7 ? 80 : 176;
+                     return Rgb{v, v, v};
+                   }});
+  cases.push_back({"horizontal edge", [](int, int y) {
+                     const int v = y < 6 ? 176 : 80;
+                     return Rgb{v, v, v};
+                   }});
+  cases.push_back({"ramps", [](int x, int y) { return Rgb{4 * x + 2 * y + 20, 6 * y + 30, 230 - 6 * x}; }});
+  for_each_level([&](KovSimdLevel level) {
+    for (const Case &c : cases)
+      for (guint32 tiling : kTilings) {
+        const auto m = mosaic(tiling, w, h, w, c.colour);
+        const auto bgra = to_bgra(m, w, h, w, w * 4, tiling);
+        const auto grey = to_gray(m, w, h, w, w, tiling);
+        for (int y = 2; y < h - 2; ++y)
+          for (int x = 2; x < w - 2; ++x) {
+            const Expected e = expected_at(m, w, tiling, x, y);
+            const guint8 *p = &bgra[size_t(y) * w * 4 + x * 4];
+            const int got[4] = {p[0], p[1], p[2], grey[size_t(y) * w + x]};
+            const int want[4] = {e.b, e.g, e.r, e.grey};
+            for (int i = 0; i < 4; ++i)
+              ASSERT_EQ(got[i], want[i])
+                  << "BGRY"[i] << " of " << c.name << ", tiling " << tiling << ", "
+                  << kov_simd_level_name(level) << ", at " << x << "," << y;
+          }
+      }
+  });
 }
