@@ -37,9 +37,31 @@ void set_level(KovSimdLevel level);
 #if KOV_PIXEL_SSE
 namespace kov::pixel {
 
-inline bool have_ssse3() { return kov_simd_level() >= KOV_SIMD_SSSE3; }
+static inline bool have_ssse3() { return kov_simd_level() >= KOV_SIMD_SSSE3; }
 
 }  // namespace kov::pixel
+#endif
+
+#if KOV_PIXEL_AVX2
+#include <kovkit/pixel.h>
+
+// The AVX2 versions of the Bayer routines (bayer_avx2.cpp), with the
+// arguments of the public functions; only to be called when kov_simd_level()
+// is at least KOV_SIMD_AVX2.
+namespace kov::pixel::avx2 {
+
+void split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *src,
+                           gint src_stride, gint half_width, gint half_height);
+void bayer_rows_to_8u_bgra(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                           gint dst_stride, gint width, gint height, guint32 tiling,
+                           gint first_row, gint n_rows);
+void bayer_rows_to_8u_rgb(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                          gint dst_stride, gint width, gint height, guint32 tiling,
+                          gint first_row, gint n_rows);
+void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_stride,
+                           gint width, gint height, guint32 tiling, gint first_row, gint n_rows);
+
+}  // namespace kov::pixel::avx2
 #endif
 
 #endif

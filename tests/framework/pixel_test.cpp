@@ -280,22 +280,6 @@ TEST(BayerInterpolateTest, OddAndTinySizesAreWrittenWhole) {
   }
 }
 
-TEST(BayerInterpolateTest, VectorCodeEqualsScalarCode) {
-  const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {31, 4}, {32, 6}, {33, 7}, {65, 9},
-                          {97, 12}, {130, 31}, {200, 3}};
-  unsigned seed = 1;
-  for (const auto &s : sizes) {
-    const int w = s[0], h = s[1], src_stride = w + 5;
-    const auto m = random_bytes(size_t(src_stride) * h, seed++);
-    for (guint32 tiling : kTilings) {
-      EXPECT_EQ(to_bgra(m, w, h, src_stride, w * 4, tiling),
-                to_bgra(m, w, h, src_stride, w * 4, tiling, true))
-          << w << "x" << h << " tiling " << tiling;
-      EXPECT_EQ(to_gray(m, w, h, src_stride, w, tiling), to_gray(m, w, h, src_stride, w, tiling, true))
-          << w << "x" << h << " tiling " << tiling;
-    }
-  }
-}
 
 TEST(BayerInterpolateTest, PackedStrideOfZero) {
   const int w = 20, h = 6;
@@ -506,5 +490,99 @@ TEST(BayerKnownAnswerTest, InteriorPixelsFollowTheKernels) {
                   << kov_simd_level_name(level) << ", at " << x << "," << y;
           }
       }
+  });
+}
+
+namespace {
+
+// Demosaics rows [first_row, first_row + n_rows) of a mosaic to packed RGB
+// through the quarter planes, into rows of dst_stride bytes filled with 0x5A.
+std::vector<guint8> to_rgb(const std::vector<guint8> &m, int width, int height, int src_stride,
+                           int dst_stride, guint32 tiling, int first_row, int n_rows) {
+  QuarterPlanes planes(width, height);
+  planes.fill(m.data(), src_stride);
+  std::vector<guint8> out(size_t(dst_stride) * height, 0x5A);
+  kov_pixel_bayer_interpolate_rows_to_8u_rgb(planes.origins, planes.stride, out.data(), dst_stride,
+                                             width, height, tiling, first_row, n_rows);
+  return out;
+}
+
+// R, G, B of each B, G, R, A pixel; row padding copied as it is.
+std::vector<guint8> rgb_of(const std::vector<guint8> &bgra, int width, int height, int bgra_stride,
+                           int rgb_stride) {
+  std::vector<guint8> rgb(size_t(rgb_stride) * height, 0x5A);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c)
+        rgb[size_t(y) * rgb_stride + 3 * x + c] = bgra[size_t(y) * bgra_stride + 4 * x + 2 - c];
+  return rgb;
+}
+
+}  // namespace
+
+// Every vector level gives the scalar code's bytes, on random mosaics of odd
+// sizes and padded strides, around each vector width (16 and 32 cells, with
+// and without room for the overlapping RGB stores); RGB has the BGRA bytes.
+// Row padding stays untouched.
+TEST(BayerInterpolateTest, EveryLevelEqualsScalarCode) {
+  const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {31, 4}, {32, 6}, {33, 7}, {65, 9}, {66, 4},
+                          {67, 5}, {68, 3}, {69, 4}, {70, 2}, {97, 12}, {130, 31}, {135, 5},
+                          {200, 3}};
+  unsigned seed = 1;
+  for (const auto &s : sizes) {
+    const int w = s[0], h = s[1], src_stride = w + 5;
+    const auto m = random_bytes(size_t(src_stride) * h, seed++);
+    for (guint32 tiling : kTilings) {
+      const auto bgra = to_bgra(m, w, h, src_stride, w * 4 + 4, tiling, true);
+      const auto grey = to_gray(m, w, h, src_stride, w + 3, tiling, true);
+      const auto rgb = rgb_of(bgra, w, h, w * 4 + 4, w * 3 + 5);
+      for_each_level([&](KovSimdLevel level) {
+        const char *name = kov_simd_level_name(level);
+        EXPECT_EQ(to_bgra(m, w, h, src_stride, w * 4 + 4, tiling), bgra)
+            << w << "x" << h << " tiling " << tiling << " " << name;
+        EXPECT_EQ(to_gray(m, w, h, src_stride, w + 3, tiling), grey)
+            << w << "x" << h << " tiling " << tiling << " " << name;
+        EXPECT_EQ(to_rgb(m, w, h, src_stride, w * 3 + 5, tiling, 0, h), rgb)
+            << w << "x" << h << " tiling " << tiling << " " << name;
+      });
+    }
+  }
+}
+
+// Bands of rows, one call each, make up the whole image; a call writes its
+// own rows only, and ranges reaching outside the image are clipped.
+TEST(BayerInterpolateTest, RowRangesWriteTheirRowsOnly) {
+  const int w = 75, h = 13;
+  const auto m = random_bytes(size_t(w) * h, 99);
+  const guint32 tiling = KOV_PIX_FMT_XXX3;
+  const auto whole_bgra = to_bgra(m, w, h, w, w * 4, tiling);
+  const auto whole_grey = to_gray(m, w, h, w, w, tiling);
+  const auto whole_rgb = to_rgb(m, w, h, w, w * 3, tiling, 0, h);
+  const int bands[][2] = {{-4, 5}, {1, 3}, {4, 4}, {8, 1}, {9, 0}, {9, 100}};
+  for_each_level([&](KovSimdLevel level) {
+    QuarterPlanes planes(w, h);
+    planes.fill(m.data(), w);
+    GreyPlane grey_plane(w, h);
+    grey_plane.fill(m.data(), w);
+    std::vector<guint8> bgra(size_t(w) * 4 * h, 0x5A), grey(size_t(w) * h, 0x5A);
+    std::vector<guint8> rgb(size_t(w) * 3 * h, 0x5A);
+    for (const auto &band : bands) {
+      kov_pixel_bayer_interpolate_rows_to_8u_bgra(planes.origins, planes.stride, bgra.data(), 0, w,
+                                                  h, tiling, band[0], band[1]);
+      kov_pixel_bayer_interpolate_rows_to_8u_gray(grey_plane.origin, grey_plane.stride, grey.data(),
+                                                  0, w, h, tiling, band[0], band[1]);
+      kov_pixel_bayer_interpolate_rows_to_8u_rgb(planes.origins, planes.stride, rgb.data(), 0, w,
+                                                 h, tiling, band[0], band[1]);
+      // Rows past the band are still untouched.
+      const int end = std::clamp(band[0] + std::max(band[1], 0), 0, h);
+      for (int y = end; y < h; ++y) {
+        ASSERT_EQ(grey[size_t(y) * w], 0x5A) << "row " << y << " " << kov_simd_level_name(level);
+        ASSERT_EQ(rgb[size_t(y) * w * 3 + w * 3 - 1], 0x5A) << "row " << y;
+        ASSERT_EQ(bgra[size_t(y) * w * 4], 0x5A) << "row " << y;
+      }
+    }
+    EXPECT_EQ(bgra, whole_bgra) << kov_simd_level_name(level);
+    EXPECT_EQ(grey, whole_grey) << kov_simd_level_name(level);
+    EXPECT_EQ(rgb, whole_rgb) << kov_simd_level_name(level);
   });
 }

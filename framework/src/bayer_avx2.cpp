@@ -1,0 +1,270 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// AVX2 versions of the Bayer routines: the plane split, demosaicing to BGRA,
+// RGB and grey. This file alone is compiled for AVX2 and is called only when
+// kov_simd_level() allows it. The byte arithmetic is bayer.cpp's, on 32 lanes
+// instead of 16, and gives the same bytes as the scalar code (which also
+// does the columns that do not fill a whole vector).
+//
+// AVX2's byte and word unpacks work within each 128-bit half, so a row of
+// 32 cells comes out as two interleaved halves (cells 0-15 in the low half
+// of every vector, 16-31 in the high half); the stores put the halves back
+// in order.
+#include "pixel_simd.h"
+
+#if KOV_PIXEL_AVX2
+
+#include "bayer_kernels.h"
+
+namespace {
+
+// The byte arithmetic of SiteMath on 32 lanes.
+struct Ops256 {
+  using Value = __m256i;
+  static __m256i half_diff(__m256i a, __m256i b) {
+    return _mm256_avg_epu8(a, _mm256_xor_si256(b, _mm256_set1_epi8(-1)));
+  }
+  static __m256i halve(__m256i t) { return _mm256_avg_epu8(t, _mm256_set1_epi8(127)); }
+  static __m256i add_offset(__m256i base, __m256i t) {
+    const __m256i mid = _mm256_set1_epi8(-128);
+    return _mm256_subs_epu8(_mm256_adds_epu8(base, _mm256_subs_epu8(t, mid)),
+                            _mm256_subs_epu8(mid, t));
+  }
+  static __m256i sub_offset(__m256i base, __m256i t) {
+    const __m256i mid = _mm256_set1_epi8(-128);
+    return _mm256_adds_epu8(_mm256_subs_epu8(base, _mm256_subs_epu8(t, mid)),
+                            _mm256_subs_epu8(mid, t));
+  }
+};
+
+inline __m256i load(const guint8 *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+inline void store(guint8 *p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
+
+struct Bgr {
+  __m256i b, g, r;
+};
+
+// Row pointers of the four planes at rows y-1, y, y+1 (as neighbours_of).
+struct PlaneRows {
+  const guint8 *r[4][3];
+};
+
+// B, G, R of position (PY, PX) with site S for 32 cells at plane x.
+template <int PY, int PX, Site S>
+__attribute__((always_inline)) inline Bgr vsite_to_bgr(const PlaneRows &rows, int x) {
+  constexpr int own = PY * 2 + PX, horizontal = PY * 2 + (1 - PX);
+  constexpr int vertical = (1 - PY) * 2 + PX, diagonal = (1 - PY) * 2 + (1 - PX);
+  constexpr int left = PX == 0 ? -1 : 0;  // column of the left neighbour, relative
+  constexpr int up = PY == 0 ? 0 : 1;     // row index of the upper neighbour
+  auto at = [&](int plane, int row, int dx) { return load(rows.r[plane][row] + x + dx); };
+  using Math = SiteMath<Ops256>;
+  const __m256i c = at(own, 1, 0);
+  const __m256i avg_diag =
+      _mm256_avg_epu8(_mm256_avg_epu8(at(diagonal, up, left), at(diagonal, up, left + 1)),
+                      _mm256_avg_epu8(at(diagonal, up + 1, left), at(diagonal, up + 1, left + 1)));
+  const __m256i avg_h1 = _mm256_avg_epu8(at(horizontal, 1, left), at(horizontal, 1, left + 1));
+  const __m256i avg_v1 = _mm256_avg_epu8(at(vertical, up, 0), at(vertical, up + 1, 0));
+  const __m256i avg_h2 = _mm256_avg_epu8(at(own, 1, -1), at(own, 1, 1));
+  const __m256i avg_v2 = _mm256_avg_epu8(at(own, 0, 0), at(own, 2, 0));
+  __m256i a, b;
+  if constexpr (S == SITE_R || S == SITE_B) {
+    Math::at_red_or_blue(c, _mm256_avg_epu8(avg_h1, avg_v1), _mm256_avg_epu8(avg_h2, avg_v2),
+                         avg_diag, a, b);
+    if constexpr (S == SITE_R)
+      return {b, a, c};
+    else
+      return {c, a, b};
+  } else {
+    Math::at_green(c, avg_h1, avg_v1, avg_diag, avg_h2, avg_v2, a, b);
+    if constexpr (S == SITE_G_RED_ROW)
+      return {b, c, a};
+    else
+      return {a, c, b};
+  }
+}
+
+// The 64 pixels of one output row of 32 cells as four-byte groups (first,
+// second, third, fourth byte from the vectors p0..p3 of the left and right
+// pixels): v[k] holds bytes 16k..16k+15 of the row's first 128 bytes in its
+// low half and of its last 128 bytes in its high half.
+inline void pixel_groups(const __m256i left[4], const __m256i right[4], __m256i v[8]) {
+  for (int half = 0; half < 2; ++half) {
+    __m256i p[4];
+    for (int i = 0; i < 4; ++i)
+      p[i] = half == 0 ? _mm256_unpacklo_epi8(left[i], right[i])
+                       : _mm256_unpackhi_epi8(left[i], right[i]);
+    const __m256i lo01 = _mm256_unpacklo_epi8(p[0], p[1]), hi01 = _mm256_unpackhi_epi8(p[0], p[1]);
+    const __m256i lo23 = _mm256_unpacklo_epi8(p[2], p[3]), hi23 = _mm256_unpackhi_epi8(p[2], p[3]);
+    v[4 * half + 0] = _mm256_unpacklo_epi16(lo01, lo23);
+    v[4 * half + 1] = _mm256_unpackhi_epi16(lo01, lo23);
+    v[4 * half + 2] = _mm256_unpacklo_epi16(hi01, hi23);
+    v[4 * half + 3] = _mm256_unpackhi_epi16(hi01, hi23);
+  }
+}
+
+// 64 BGRA pixels (256 bytes) from the left and right pixels of 32 cells.
+inline void store_cells_bgra(guint8 *out, const Bgr &l, const Bgr &r) {
+  const __m256i alpha = _mm256_set1_epi8(-1);
+  const __m256i left[4] = {l.b, l.g, l.r, alpha}, right[4] = {r.b, r.g, r.r, alpha};
+  __m256i v[8];
+  pixel_groups(left, right, v);
+  for (int k = 0; k < 8; k += 2) {
+    store(out + 16 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x20));
+    store(out + 128 + 16 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x31));
+  }
+}
+
+// 64 RGB pixels (192 bytes) from the left and right pixels of 32 cells. Each
+// 32-byte store carries eight pixels and eight bytes that the next store (or
+// the caller's next pixels) overwrite: the row must have room for 200 bytes.
+inline void store_cells_rgb(guint8 *out, const Bgr &l, const Bgr &r) {
+  const __m256i left[4] = {l.r, l.g, l.b, l.b}, right[4] = {r.r, r.g, r.b, r.b};
+  __m256i v[8];
+  pixel_groups(left, right, v);
+  const __m256i drop_fourth = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
+                                               -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
+                                               -1, -1);
+  const __m256i close_gap = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+  auto put = [&](guint8 *dst, __m256i eight_pixels) {
+    store(dst, _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(eight_pixels, drop_fourth),
+                                           close_gap));
+  };
+  for (int k = 0; k < 8; k += 2) put(out + 12 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x20));
+  for (int k = 0; k < 8; k += 2)
+    put(out + 96 + 12 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x31));
+}
+
+// Both rows of 32 cells at a time while their columns lie inside the image
+// (reads reach plane x + 32, inside the right margin) and, for RGB, the row
+// has room for the overlapping stores; the rest scalar.
+template <Packing P, Site S0, Site S1, Site S2, Site S3>
+void cells_row_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
+                     int width, int half_width) {
+  PlaneRows rows;
+  for (int p = 0; p < 4; ++p) {
+    rows.r[p][0] = n[p].cu;
+    rows.r[p][1] = n[p].cm;
+    rows.r[p][2] = n[p].cd;
+  }
+  const int vector_end = P == Packing::BGRA ? half_width : half_width - 2;
+  int x = 0;
+  for (; x + 32 <= vector_end; x += 32) {
+    const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
+    const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
+    const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
+    const Bgr br = vsite_to_bgr<1, 1, S3>(rows, x);
+    const std::ptrdiff_t at = std::ptrdiff_t(x) * 2 * kPixelBytes<P>;
+    if constexpr (P == Packing::BGRA) {
+      store_cells_bgra(out0 + at, tl, tr);
+      store_cells_bgra(out1 + at, bl, br);
+    } else {
+      store_cells_rgb(out0 + at, tl, tr);
+      store_cells_rgb(out1 + at, bl, br);
+    }
+  }
+  cells_scalar<P>(n, layout, out0, out1, x, (width + 1) / 2, width);
+}
+
+template <Packing P>
+void cells_row(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1, int width,
+               int half_width) {
+  constexpr Site R = SITE_R, B = SITE_B, GR = SITE_G_RED_ROW, GB = SITE_G_BLUE_ROW;
+  auto row = cells_row_tiled<P, B, GB, GR, R>;  // BGGR
+  if (layout.at[0] == GB) row = cells_row_tiled<P, GB, B, R, GR>;       // GBRG
+  else if (layout.at[0] == GR) row = cells_row_tiled<P, GR, R, B, GB>;  // GRBG
+  else if (layout.at[0] == R) row = cells_row_tiled<P, R, GR, GB, B>;   // RGGB
+  row(n, layout, out0, out1, width, half_width);
+}
+
+// Signed byte weights of two groups for pixels that alternate between the
+// even-column and odd-column site, interleaved as pmaddubsw pairs them.
+inline __m256i pair_weights(const gint8 *even, const gint8 *odd, int g1, int g2) {
+  const int w = guint8(even[g1]) | guint8(even[g2]) << 8 | guint8(odd[g1]) << 16 |
+                guint8(odd[g2]) << 24;
+  return _mm256_set1_epi32(w);
+}
+
+inline __m256i luma16(__m256i c_h1, __m256i v1_d, __m256i h2_v2, __m256i w1, __m256i w2,
+                      __m256i w3) {
+  __m256i acc = _mm256_maddubs_epi16(c_h1, w1);
+  acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(v1_d, w2));
+  acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(h2_v2, w3));
+  return _mm256_srai_epi16(_mm256_add_epi16(acc, _mm256_set1_epi16(32)), 6);
+}
+
+// 32 grey pixels at a time; the in-half unpacks and the in-half pack undo
+// each other, so the pixels stay in order.
+void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
+              const gint8 *w_odd) {
+  const __m256i w_c_h1 = pair_weights(w_even, w_odd, G_C, G_H1);
+  const __m256i w_v1_d = pair_weights(w_even, w_odd, G_V1, G_D);
+  const __m256i w_h2_v2 = pair_weights(w_even, w_odd, G_H2, G_V2);
+  const guint8 *r0 = rows[2], *ru = rows[1], *rd = rows[3];
+  int x = 0;
+  // Reads reach x + 33, inside the 16-byte right margin.
+  for (; x + 32 <= width; x += 32) {
+    const __m256i c = load(r0 + x);
+    const __m256i h1 = _mm256_avg_epu8(load(r0 + x - 1), load(r0 + x + 1));
+    const __m256i v1 = _mm256_avg_epu8(load(ru + x), load(rd + x));
+    const __m256i d = _mm256_avg_epu8(_mm256_avg_epu8(load(ru + x - 1), load(ru + x + 1)),
+                                      _mm256_avg_epu8(load(rd + x - 1), load(rd + x + 1)));
+    const __m256i h2 = _mm256_avg_epu8(load(r0 + x - 2), load(r0 + x + 2));
+    const __m256i v2 = _mm256_avg_epu8(load(rows[0] + x), load(rows[4] + x));
+    const __m256i lo = luma16(_mm256_unpacklo_epi8(c, h1), _mm256_unpacklo_epi8(v1, d),
+                              _mm256_unpacklo_epi8(h2, v2), w_c_h1, w_v1_d, w_h2_v2);
+    const __m256i hi = luma16(_mm256_unpackhi_epi8(c, h1), _mm256_unpackhi_epi8(v1, d),
+                              _mm256_unpackhi_epi8(h2, v2), w_c_h1, w_v1_d, w_h2_v2);
+    store(out + x, _mm256_packus_epi16(lo, hi));
+  }
+  gray_row_scalar(rows, out, x, width, w_even, w_odd);
+}
+
+// Split of one mosaic row into its even and odd columns, 32 of each at a
+// time; the in-half pack leaves the quarters in the order 0, 2, 1, 3.
+void split_row(guint8 *even, guint8 *odd, const guint8 *src, int half_width) {
+  const __m256i low = _mm256_set1_epi16(0x00ff);
+  int x = 0;
+  for (; x + 32 <= half_width; x += 32) {
+    const __m256i a = load(src + 2 * x), b = load(src + 2 * x + 32);
+    const __m256i e = _mm256_packus_epi16(_mm256_and_si256(a, low), _mm256_and_si256(b, low));
+    const __m256i o = _mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
+    store(even + x, _mm256_permute4x64_epi64(e, 0xD8));
+    store(odd + x, _mm256_permute4x64_epi64(o, 0xD8));
+  }
+  for (; x < half_width; ++x) {
+    even[x] = src[2 * x];
+    odd[x] = src[2 * x + 1];
+  }
+}
+
+}  // namespace
+
+namespace kov::pixel::avx2 {
+
+void split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *src,
+                           gint src_stride, gint half_width, gint half_height) {
+  split_planes(planes, plane_stride, src, src_stride, half_width, half_height, split_row);
+}
+
+void bayer_rows_to_8u_bgra(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                           gint dst_stride, gint width, gint height, guint32 tiling,
+                           gint first_row, gint n_rows) {
+  interpolate_cells<Packing::BGRA>(planes, plane_stride, dst, dst_stride, width, height, tiling,
+                                   first_row, n_rows, cells_row<Packing::BGRA>);
+}
+
+void bayer_rows_to_8u_rgb(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                          gint dst_stride, gint width, gint height, guint32 tiling,
+                          gint first_row, gint n_rows) {
+  interpolate_cells<Packing::RGB>(planes, plane_stride, dst, dst_stride, width, height, tiling,
+                                  first_row, n_rows, cells_row<Packing::RGB>);
+}
+
+void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_stride,
+                           gint width, gint height, guint32 tiling, gint first_row, gint n_rows) {
+  interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
+                   gray_row);
+}
+
+}  // namespace kov::pixel::avx2
+
+#endif  // KOV_PIXEL_AVX2
