@@ -82,55 +82,71 @@ __attribute__((always_inline)) inline Bgr vsite_to_bgr(const PlaneRows &rows, in
   }
 }
 
-// The 64 pixels of one output row of 32 cells as four-byte groups (first,
-// second, third, fourth byte from the vectors p0..p3 of the left and right
-// pixels): v[k] holds bytes 16k..16k+15 of the row's first 128 bytes in its
-// low half and of its last 128 bytes in its high half.
-inline void pixel_groups(const __m256i left[4], const __m256i right[4], __m256i v[8]) {
-  for (int half = 0; half < 2; ++half) {
-    __m256i p[4];
-    for (int i = 0; i < 4; ++i)
-      p[i] = half == 0 ? _mm256_unpacklo_epi8(left[i], right[i])
-                       : _mm256_unpackhi_epi8(left[i], right[i]);
-    const __m256i lo01 = _mm256_unpacklo_epi8(p[0], p[1]), hi01 = _mm256_unpackhi_epi8(p[0], p[1]);
-    const __m256i lo23 = _mm256_unpacklo_epi8(p[2], p[3]), hi23 = _mm256_unpackhi_epi8(p[2], p[3]);
-    v[4 * half + 0] = _mm256_unpacklo_epi16(lo01, lo23);
-    v[4 * half + 1] = _mm256_unpackhi_epi16(lo01, lo23);
-    v[4 * half + 2] = _mm256_unpacklo_epi16(hi01, hi23);
-    v[4 * half + 3] = _mm256_unpackhi_epi16(hi01, hi23);
-  }
+// Four-byte groups of 16 pixels from four vectors of their first, second,
+// third and fourth bytes, in the order of the 128-bit halves (see the top of
+// the file): q0..q3 hold groups 0-3, 4-7, 8-11 and 12-15 of each half.
+struct Quads {
+  __m256i q0, q1, q2, q3;
+};
+
+__attribute__((always_inline)) inline Quads quads(__m256i p0, __m256i p1, __m256i p2, __m256i p3) {
+  const __m256i lo01 = _mm256_unpacklo_epi8(p0, p1), hi01 = _mm256_unpackhi_epi8(p0, p1);
+  const __m256i lo23 = _mm256_unpacklo_epi8(p2, p3), hi23 = _mm256_unpackhi_epi8(p2, p3);
+  return {_mm256_unpacklo_epi16(lo01, lo23), _mm256_unpackhi_epi16(lo01, lo23),
+          _mm256_unpacklo_epi16(hi01, hi23), _mm256_unpackhi_epi16(hi01, hi23)};
 }
 
-// 64 BGRA pixels (256 bytes) from the left and right pixels of 32 cells.
-inline void store_cells_bgra(guint8 *out, const Bgr &l, const Bgr &r) {
+// Joins the low (kHalf 0x20) or high (0x31) halves of two vectors.
+template <int kHalf>
+__attribute__((always_inline)) inline __m256i join(__m256i a, __m256i b) {
+  return _mm256_permute2x128_si256(a, b, kHalf);
+}
+
+// 64 BGRA pixels (256 bytes) from the left and right pixels of 32 cells:
+// the first 16 cells of each half go to bytes 0-127, the others to 128-255.
+__attribute__((always_inline)) inline void store_cells_bgra(guint8 *out, const Bgr &l,
+                                                            const Bgr &r) {
   const __m256i alpha = _mm256_set1_epi8(-1);
-  const __m256i left[4] = {l.b, l.g, l.r, alpha}, right[4] = {r.b, r.g, r.r, alpha};
-  __m256i v[8];
-  pixel_groups(left, right, v);
-  for (int k = 0; k < 8; k += 2) {
-    store(out + 16 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x20));
-    store(out + 128 + 16 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x31));
-  }
+  const Quads a = quads(_mm256_unpacklo_epi8(l.b, r.b), _mm256_unpacklo_epi8(l.g, r.g),
+                        _mm256_unpacklo_epi8(l.r, r.r), alpha);
+  const Quads b = quads(_mm256_unpackhi_epi8(l.b, r.b), _mm256_unpackhi_epi8(l.g, r.g),
+                        _mm256_unpackhi_epi8(l.r, r.r), alpha);
+  store(out, join<0x20>(a.q0, a.q1));
+  store(out + 32, join<0x20>(a.q2, a.q3));
+  store(out + 64, join<0x20>(b.q0, b.q1));
+  store(out + 96, join<0x20>(b.q2, b.q3));
+  store(out + 128, join<0x31>(a.q0, a.q1));
+  store(out + 160, join<0x31>(a.q2, a.q3));
+  store(out + 192, join<0x31>(b.q0, b.q1));
+  store(out + 224, join<0x31>(b.q2, b.q3));
 }
 
-// 64 RGB pixels (192 bytes) from the left and right pixels of 32 cells. Each
-// 32-byte store carries eight pixels and eight bytes that the next store (or
-// the caller's next pixels) overwrite: the row must have room for 200 bytes.
-inline void store_cells_rgb(guint8 *out, const Bgr &l, const Bgr &r) {
-  const __m256i left[4] = {l.r, l.g, l.b, l.b}, right[4] = {r.r, r.g, r.b, r.b};
-  __m256i v[8];
-  pixel_groups(left, right, v);
+// Eight R, G, B, x groups as 24 bytes of RGB followed by 8 bytes that the
+// next store overwrites.
+__attribute__((always_inline)) inline void store_rgb8(guint8 *dst, __m256i groups) {
   const __m256i drop_fourth = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
                                                -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
                                                -1, -1);
   const __m256i close_gap = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-  auto put = [&](guint8 *dst, __m256i eight_pixels) {
-    store(dst, _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(eight_pixels, drop_fourth),
-                                           close_gap));
-  };
-  for (int k = 0; k < 8; k += 2) put(out + 12 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x20));
-  for (int k = 0; k < 8; k += 2)
-    put(out + 96 + 12 * k, _mm256_permute2x128_si256(v[k], v[k + 1], 0x31));
+  store(dst, _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups, drop_fourth), close_gap));
+}
+
+// 64 RGB pixels (192 bytes) from the left and right pixels of 32 cells. The
+// last store reaches 8 bytes further: the row must have room for 200 bytes.
+__attribute__((always_inline)) inline void store_cells_rgb(guint8 *out, const Bgr &l,
+                                                           const Bgr &r) {
+  const Quads a = quads(_mm256_unpacklo_epi8(l.r, r.r), _mm256_unpacklo_epi8(l.g, r.g),
+                        _mm256_unpacklo_epi8(l.b, r.b), l.b);
+  const Quads b = quads(_mm256_unpackhi_epi8(l.r, r.r), _mm256_unpackhi_epi8(l.g, r.g),
+                        _mm256_unpackhi_epi8(l.b, r.b), l.b);
+  store_rgb8(out, join<0x20>(a.q0, a.q1));
+  store_rgb8(out + 24, join<0x20>(a.q2, a.q3));
+  store_rgb8(out + 48, join<0x20>(b.q0, b.q1));
+  store_rgb8(out + 72, join<0x20>(b.q2, b.q3));
+  store_rgb8(out + 96, join<0x31>(a.q0, a.q1));
+  store_rgb8(out + 120, join<0x31>(a.q2, a.q3));
+  store_rgb8(out + 144, join<0x31>(b.q0, b.q1));
+  store_rgb8(out + 168, join<0x31>(b.q2, b.q3));
 }
 
 // Both rows of 32 cells at a time while their columns lie inside the image
