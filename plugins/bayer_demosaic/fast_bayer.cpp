@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.fast_debayer: turns an 8-bit Bayer mosaic (BA81, XXX2, XXX3, XXX4,
-// or GREY read with the tiling the user chooses) into BGRA colour (BGR4) or
-// grey (GREY). The work happens in 16-byte-aligned planes with a margin that
-// the framework's border routines fill, so that its interpolation routines
-// may read a little around the image: four quarter planes (one per position
-// of the 2×2 cell) for BGR4, one whole-mosaic plane for GREY.
+// or GREY read with the tiling the user chooses) into BGRA colour (BGR4),
+// grey (GREY) or packed RGB (RGB3, the same colours without alpha). The work
+// happens in 16-byte-aligned planes with a margin that the framework's border
+// routines fill, so that its interpolation routines may read a little around
+// the image: four quarter planes (one per position of the 2×2 cell) for BGR4
+// and RGB3, one whole-mosaic plane for GREY.
 #include <kovkit/plugin_frame.h>
 #include <kovkit/trace.h>
 
@@ -58,6 +59,9 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *input_format, gpointe
   if (bgra_stride == 0 || grey_stride == 0) return;  // too wide to address
   kov_unit_add_output_format(unit, KOV_PIX_FMT_BGR4, nullptr, w, h, bgra_stride);
   kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, nullptr, w, h, grey_stride);
+  // Packed RGB rows, as a converter to RGB would write them.
+  const gint rgb_stride = kov_pixel_format_min_row_stride(KOV_PIX_FMT_RGB3, w);
+  if (rgb_stride > 0) kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, nullptr, w, h, rgb_stride);
 }
 
 void free_buffers(KovFastBayerFilter *self) {
@@ -195,8 +199,12 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
     const gint hw = out->width / 2, hh = out->height / 2;
     kov_pixel_split_bayer_planes_8u(origins, stride, src, in->row_stride, hw, hh);
     for (guint8 *origin : origins) kov_pixel_replicate_border_8u(origin, stride, hw, hh);
-    kov_pixel_bayer_interpolate_to_8u_bgra(origins, stride, output->data, out->row_stride,
-                                           out->width, out->height, code);
+    if (out->pixelformat == KOV_PIX_FMT_RGB3)
+      kov_pixel_bayer_interpolate_to_8u_rgb(origins, stride, output->data, out->row_stride,
+                                            out->width, out->height, code);
+    else
+      kov_pixel_bayer_interpolate_to_8u_bgra(origins, stride, output->data, out->row_stride,
+                                             out->width, out->height, code);
   }
 
   clear_row_padding(output->data, out);
