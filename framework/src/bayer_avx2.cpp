@@ -149,9 +149,38 @@ __attribute__((always_inline)) inline void store_cells_rgb(guint8 *out, const Bg
   store_rgb8(out + 168, join<0x31>(b.q2, b.q3));
 }
 
-// Both rows of 32 cells at a time while their columns lie inside the image
-// (reads reach plane x + 32, inside the right margin) and, for RGB, the row
-// has room for the overlapping stores; the rest scalar.
+// Both rows of 32 cells at plane x (reads reach plane x + 32, inside the
+// right margin). The last RGB block of a row goes through a buffer: its
+// overlapping stores would reach past the row.
+template <Packing P, Site S0, Site S1, Site S2, Site S3>
+__attribute__((always_inline)) inline void cells_block(const PlaneRows &rows, int x, guint8 *out0,
+                                                       guint8 *out1, bool last) {
+  const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
+  const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
+  const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
+  const Bgr br = vsite_to_bgr<1, 1, S3>(rows, x);
+  const std::ptrdiff_t at = std::ptrdiff_t(x) * 2 * kPixelBytes<P>;
+  if constexpr (P == Packing::BGRA) {
+    store_cells_bgra(out0 + at, tl, tr);
+    store_cells_bgra(out1 + at, bl, br);
+  } else if (!last) {
+    store_cells_rgb(out0 + at, tl, tr);
+    store_cells_rgb(out1 + at, bl, br);
+  } else {
+    guint8 buffer[2][200];
+    store_cells_rgb(buffer[0], tl, tr);
+    store_cells_rgb(buffer[1], bl, br);
+    for (int k = 0; k < 192; ++k) {
+      out0[at + k] = buffer[0][k];
+      out1[at + k] = buffer[1][k];
+    }
+  }
+}
+
+// Both rows of a plane row of cells, 32 cells at a time; where fewer than 32
+// remain, the last block is moved left to end at the last whole cell (its
+// cells that were done already come out the same). Only an odd last column
+// is left to the scalar code.
 template <Packing P, Site S0, Site S1, Site S2, Site S3>
 void cells_row_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
                      int width, int half_width) {
@@ -161,21 +190,14 @@ void cells_row_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, 
     rows.r[p][1] = n[p].cm;
     rows.r[p][2] = n[p].cd;
   }
-  const int vector_end = P == Packing::BGRA ? half_width : half_width - 2;
+  // An RGB block needs 8 bytes (three pixels) of row after it for its last store.
+  const int free_end = P == Packing::BGRA ? half_width : half_width - 2;
   int x = 0;
-  for (; x + 32 <= vector_end; x += 32) {
-    const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
-    const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
-    const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
-    const Bgr br = vsite_to_bgr<1, 1, S3>(rows, x);
-    const std::ptrdiff_t at = std::ptrdiff_t(x) * 2 * kPixelBytes<P>;
-    if constexpr (P == Packing::BGRA) {
-      store_cells_bgra(out0 + at, tl, tr);
-      store_cells_bgra(out1 + at, bl, br);
-    } else {
-      store_cells_rgb(out0 + at, tl, tr);
-      store_cells_rgb(out1 + at, bl, br);
-    }
+  for (; x + 32 <= half_width; x += 32)
+    cells_block<P, S0, S1, S2, S3>(rows, x, out0, out1, x + 32 > free_end);
+  if (x < half_width && half_width >= 32) {
+    cells_block<P, S0, S1, S2, S3>(rows, half_width - 32, out0, out1, half_width > free_end);
+    x = half_width;
   }
   cells_scalar<P>(n, layout, out0, out1, x, (width + 1) / 2, width);
 }
@@ -215,9 +237,8 @@ void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *
   const __m256i w_v1_d = pair_weights(w_even, w_odd, G_V1, G_D);
   const __m256i w_h2_v2 = pair_weights(w_even, w_odd, G_H2, G_V2);
   const guint8 *r0 = rows[2], *ru = rows[1], *rd = rows[3];
-  int x = 0;
   // Reads reach x + 33, inside the 16-byte right margin.
-  for (; x + 32 <= width; x += 32) {
+  auto block = [&](int x) {
     const __m256i c = load(r0 + x);
     const __m256i h1 = _mm256_avg_epu8(load(r0 + x - 1), load(r0 + x + 1));
     const __m256i v1 = _mm256_avg_epu8(load(ru + x), load(rd + x));
@@ -230,6 +251,16 @@ void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *
     const __m256i hi = luma16(_mm256_unpackhi_epi8(c, h1), _mm256_unpackhi_epi8(v1, d),
                               _mm256_unpackhi_epi8(h2, v2), w_c_h1, w_v1_d, w_h2_v2);
     store(out + x, _mm256_packus_epi16(lo, hi));
+  };
+  int x = 0;
+  for (; x + 32 <= width; x += 32) block(x);
+  // Fewer than 32 left: one more block that ends at the last pixel (or the
+  // one before, to keep the weights' column parity), redoing some pixels
+  // with the same result.
+  if (x < width && width > 32) {
+    const int last = (width - 32) & ~1;
+    block(last);
+    x = last + 32;
   }
   gray_row_scalar(rows, out, x, width, w_even, w_odd);
 }
