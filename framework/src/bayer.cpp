@@ -33,6 +33,17 @@
 namespace {
 
 
+// Index of the mosaic row or column that stands for i (outside 0..n-1) when
+// the mosaic is mirrored about its first and last row or column; mirroring
+// keeps the parity and so the colour pattern.
+int reflect_keeping_parity(int i, int n) {
+  if (n == 1) return 0;
+  const int period = 2 * (n - 1);
+  i %= period;
+  if (i < 0) i += period;
+  return i < n ? i : period - i;
+}
+
 #if KOV_PIXEL_SSE
 
 // The byte arithmetic of SiteMath on sixteen lanes.
@@ -235,28 +246,28 @@ void gray_row_whole_scalar(const guint8 *const rows[5], guint8 *out, int width,
 
 #if KOV_PIXEL_SSE
 // RGB without a direct vector kernel: each pair of rows is demosaiced to BGRA
-// in a scratch buffer of two rows by the SSE2 code and converted from there,
-// so the picture never exists as a whole BGRA frame.
-struct RgbViaBgraSse {
-  guint8 *scratch;
-  void operator()(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
-                  int width, int half_width) const {
-    guint8 *bgra1 = scratch + std::ptrdiff_t(width) * 4;
-    cells_row_sse(n, layout, scratch, bgra1, width, half_width);
-    kov_pixel_convert_8u_bgra_to_8u_rgb(out0, 0, width, 1, scratch, 0);
-    kov_pixel_convert_8u_bgra_to_8u_rgb(out1, 0, width, 1, bgra1, 0);
+// in a scratch buffer by the SSE2 code and converted from there, so the
+// picture never exists as a whole BGRA frame. Without scratch memory it falls
+// back to the scalar code.
+void rgb_rows_via_bgra_sse(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                           gint dst_stride, gint width, gint height, guint32 tiling,
+                           gint first_row, gint n_rows) {
+  guint8 *scratch = static_cast<guint8 *>(g_try_malloc(gsize(width) * 8));
+  if (scratch == nullptr) {
+    interpolate_cells<Packing::RGB>(planes, plane_stride, dst, dst_stride, width, height, tiling,
+                                    first_row, n_rows, cells_row_scalar<Packing::RGB>);
+    return;
   }
-};
-
-// Runs run(row_fn) with an RgbViaBgraSse for the width, or with the scalar
-// row code when there is no memory for the scratch rows.
-template <typename Run>
-auto with_rgb_rows_sse(gint width, Run run) {
-  RgbViaBgraSse row{static_cast<guint8 *>(g_try_malloc(gsize(MAX(width, 0)) * 8))};
-  if (row.scratch == nullptr) return run(cells_row_scalar<Packing::RGB>);
-  auto result = run(row);
-  g_free(row.scratch);
-  return result;
+  interpolate_cells<Packing::RGB>(
+      planes, plane_stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
+      [scratch](const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1, int w,
+                int half_width) {
+        guint8 *bgra1 = scratch + std::ptrdiff_t(w) * 4;
+        cells_row_sse(n, layout, scratch, bgra1, w, half_width);
+        kov_pixel_convert_8u_bgra_to_8u_rgb(out0, 0, w, 1, scratch, 0);
+        kov_pixel_convert_8u_bgra_to_8u_rgb(out1, 0, w, 1, bgra1, 0);
+      });
+  g_free(scratch);
 }
 #endif
 
@@ -395,11 +406,8 @@ void kov_pixel_bayer_interpolate_rows_to_8u_rgb(guint8 *planes[4], gint plane_st
 #endif
 #if KOV_PIXEL_SSE
   if (level >= KOV_SIMD_SSE2) {
-    with_rgb_rows_sse(width, [&](auto row_fn) {
-      interpolate_cells<Packing::RGB>(planes, plane_stride, dst, dst_stride, width, height, tiling,
-                                      first_row, n_rows, row_fn);
-      return true;
-    });
+    rgb_rows_via_bgra_sse(planes, plane_stride, dst, dst_stride, width, height, tiling, first_row,
+                          n_rows);
     return;
   }
 #endif
@@ -443,48 +451,6 @@ void kov_pixel_bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, g
                                             guint32 tiling) {
   kov_pixel_bayer_interpolate_rows_to_8u_gray(origin, stride, dst, dst_stride, width, height,
                                               tiling, 0, height);
-}
-
-gboolean kov_pixel_bayer_demosaic_rows_8u(const guint8 *src, gint src_stride, gint width,
-                                          gint height, guint32 tiling, guint32 out_format,
-                                          guint8 *dst, gint dst_stride, gint first_row,
-                                          gint n_rows) {
-  g_return_val_if_fail(out_format == KOV_PIX_FMT_BGR4 || out_format == KOV_PIX_FMT_RGB3 ||
-                           out_format == KOV_PIX_FMT_GREY,
-                       FALSE);
-  const KovSimdLevel level = kov_simd_level();
-#if KOV_PIXEL_AVX2
-  if (level >= KOV_SIMD_AVX2)
-    return kov::pixel::avx2::bayer_demosaic_rows_8u(src, src_stride, width, height, tiling,
-                                                    out_format, dst, dst_stride, first_row,
-                                                    n_rows);
-#endif
-#if KOV_PIXEL_SSE
-  if (level >= KOV_SIMD_SSE2) {
-    if (out_format == KOV_PIX_FMT_BGR4)
-      return demosaic_cells<Packing::BGRA>(src, src_stride, dst, dst_stride, width, height, tiling,
-                                           first_row, n_rows, split_row_sse, cells_row_sse);
-    if (out_format == KOV_PIX_FMT_RGB3)
-      return with_rgb_rows_sse(width, [&](auto row_fn) {
-        return demosaic_cells<Packing::RGB>(src, src_stride, dst, dst_stride, width, height,
-                                            tiling, first_row, n_rows, split_row_sse, row_fn);
-      });
-    if (level >= KOV_SIMD_SSSE3)
-      return demosaic_gray(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
-                           n_rows, gray_row_ssse3);
-  }
-#endif
-  (void)level;
-  if (out_format == KOV_PIX_FMT_BGR4)
-    return demosaic_cells<Packing::BGRA>(src, src_stride, dst, dst_stride, width, height, tiling,
-                                         first_row, n_rows, split_row_scalar,
-                                         cells_row_scalar<Packing::BGRA>);
-  if (out_format == KOV_PIX_FMT_RGB3)
-    return demosaic_cells<Packing::RGB>(src, src_stride, dst, dst_stride, width, height, tiling,
-                                        first_row, n_rows, split_row_scalar,
-                                        cells_row_scalar<Packing::RGB>);
-  return demosaic_gray(src, src_stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
-                       gray_row_whole_scalar);
 }
 
 }  // extern "C"

@@ -312,19 +312,6 @@ void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint 
                    gray_row);
 }
 
-gboolean bayer_demosaic_rows_8u(const guint8 *src, gint src_stride, gint width, gint height,
-                                guint32 tiling, guint32 out_format, guint8 *dst, gint dst_stride,
-                                gint first_row, gint n_rows) {
-  if (out_format == KOV_PIX_FMT_BGR4)
-    return demosaic_cells<Packing::BGRA>(src, src_stride, dst, dst_stride, width, height, tiling,
-                                         first_row, n_rows, split_row, cells_row<Packing::BGRA>);
-  if (out_format == KOV_PIX_FMT_RGB3)
-    return demosaic_cells<Packing::RGB>(src, src_stride, dst, dst_stride, width, height, tiling,
-                                        first_row, n_rows, split_row, cells_row<Packing::RGB>);
-  return demosaic_gray(src, src_stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
-                       gray_row);
-}
-
 }  // namespace kov::pixel::avx2
 
 #endif  // KOV_PIXEL_AVX2

@@ -13,7 +13,6 @@
 #include <kovkit/pixelformat.h>
 
 #include <cstddef>
-#include <cstring>
 
 namespace {
 
@@ -103,9 +102,12 @@ struct Neighbours {
 // Neighbours of position (py, px) of the cells in plane row y. Rows are
 // clamped to the margin rows -1 and half_height: only the odd last output
 // row reaches below the margin, and the replicated margin row stands for it.
-// RowAt(plane, r) gives the start of row r of a plane.
-template <typename RowAt>
-Neighbours neighbours_at(RowAt row, int py, int px, int y) {
+Neighbours neighbours_of(guint8 *const planes[4], gint stride, int py, int px, int y,
+                         int half_height) {
+  auto row = [&](int plane, int r) -> const guint8 * {
+    r = r < -1 ? -1 : r > half_height ? half_height : r;
+    return planes[plane] + std::ptrdiff_t(r) * stride;
+  };
   const int own = py * 2 + px;
   const int horizontal = py * 2 + (1 - px);
   const int vertical = (1 - py) * 2 + px;
@@ -122,15 +124,6 @@ Neighbours neighbours_at(RowAt row, int py, int px, int y) {
   n.du = row(diagonal, y + up) + left;
   n.dd = row(diagonal, y + up + 1) + left;
   return n;
-}
-
-Neighbours neighbours_of(guint8 *const planes[4], gint stride, int py, int px, int y,
-                         int half_height) {
-  auto row = [&](int plane, int r) -> const guint8 * {
-    r = r < -1 ? -1 : r > half_height ? half_height : r;
-    return planes[plane] + std::ptrdiff_t(r) * stride;
-  };
-  return neighbours_at(row, py, px, y);
 }
 
 // B, G, R of one pixel at plane x.
@@ -219,29 +212,11 @@ inline RowRange clip_rows(gint height, gint first_row, gint n_rows) {
   return {begin, end < begin ? begin : end > height ? height : gint(end)};
 }
 
-// The cell rows that hold the rows of range: NeighboursAt(y, n) gives the
-// neighbours of the four cell positions of cell row y, RowFn(n, layout, out0,
-// out1, width, half_width) fills both rows of a cell row; a cell row of which
-// only one row is wanted (the odd last row of the image or of the range, or
-// an odd first row) goes through the scalar code.
-template <Packing P, typename NeighboursAt, typename RowFn>
-void cell_rows(NeighboursAt neighbours, const Layout &layout, guint8 *dst, gint dst_stride,
-               int width, RowRange rows, RowFn row_fn) {
-  for (int y = rows.begin / 2; 2 * y < rows.end; ++y) {
-    guint8 *top = dst + std::ptrdiff_t(2 * y) * dst_stride;
-    guint8 *out0 = 2 * y >= rows.begin ? top : nullptr;
-    guint8 *out1 = 2 * y + 1 < rows.end ? top + dst_stride : nullptr;
-    Neighbours n[4];
-    neighbours(y, n);
-    if (out0 != nullptr && out1 != nullptr)
-      row_fn(n, layout, out0, out1, width, width / 2);
-    else
-      cells_scalar<P>(n, layout, out0, out1, 0, (width + 1) / 2, width);
-  }
-}
-
 // Shared frame of every colour version: argument checks, degenerate sizes, the
-// neighbours from the planes; see cell_rows.
+// per-row neighbour set-up. RowFn(n, layout, out0, out1, width, half_width)
+// fills both rows of one plane row of cells; a cell row of which only one
+// row is wanted (the odd last row of the image or of the range, or an odd
+// first row) goes through the scalar code.
 template <Packing P, typename RowFn>
 void interpolate_cells(guint8 *const planes[4], gint plane_stride, guint8 *dst, gint dst_stride,
                        gint width, gint height, guint32 tiling, gint first_row, gint n_rows,
@@ -257,90 +232,19 @@ void interpolate_cells(guint8 *const planes[4], gint plane_stride, guint8 *dst, 
   }
   for (int i = 0; i < 4; ++i)
     if (planes[i] == nullptr) return;
-  cell_rows<P>(
-      [&](int y, Neighbours n[4]) {
-        for (int pos = 0; pos < 4; ++pos)
-          n[pos] = neighbours_of(planes, plane_stride, pos / 2, pos % 2, y, half_height);
-      },
-      layout_of(tiling), dst, dst_stride, width, rows, row_fn);
-}
-
-// Quarter-plane rows made from the mosaic on demand, as the plane split and
-// the border replication would make them, in a ring of four rows per plane
-// (a cell row needs the plane rows above, at and below it): demosaicing
-// straight from a frame then reads them from the cache. Rows outside the
-// planes stand for the nearest edge row, as the replicated margin rows do.
-struct PlaneRing {
-  guint8 *origin[4][4];  // [ring slot][plane], 16 bytes into a row
-  int held[4];           // plane row each slot holds, or -1
-  const guint8 *src;
-  gint src_stride, half_width, half_height;
-};
-
-// Ring rows: a plane row of the planes' width and 16-byte margins each side.
-inline gsize plane_ring_row_bytes(gint half_width) { return gsize((half_width + 15) & ~15) + 32; }
-
-inline void plane_ring_init(PlaneRing &ring, guint8 *memory, const guint8 *src, gint src_stride,
-                            gint half_width, gint half_height) {
-  const gsize row = plane_ring_row_bytes(half_width);
-  for (int slot = 0; slot < 4; ++slot) {
-    for (int plane = 0; plane < 4; ++plane) ring.origin[slot][plane] = memory + (slot * 4 + plane) * row + 16;
-    ring.held[slot] = -1;
+  const Layout layout = layout_of(tiling);
+  for (int y = rows.begin / 2; 2 * y < rows.end; ++y) {
+    guint8 *top = dst + std::ptrdiff_t(2 * y) * dst_stride;
+    guint8 *out0 = 2 * y >= rows.begin ? top : nullptr;
+    guint8 *out1 = 2 * y + 1 < rows.end ? top + dst_stride : nullptr;
+    Neighbours n[4];
+    for (int pos = 0; pos < 4; ++pos)
+      n[pos] = neighbours_of(planes, plane_stride, pos / 2, pos % 2, y, half_height);
+    if (out0 != nullptr && out1 != nullptr)
+      row_fn(n, layout, out0, out1, width, half_width);
+    else
+      cells_scalar<P>(n, layout, out0, out1, 0, (width + 1) / 2, width);
   }
-  ring.src = src;
-  ring.src_stride = src_stride;
-  ring.half_width = half_width;
-  ring.half_height = half_height;
-}
-
-// Start of row r (clamped to the planes) of a plane, split into the ring
-// first if it is not there.
-template <typename SplitRow>
-const guint8 *plane_ring_row(PlaneRing &ring, int plane, int r, SplitRow split_row) {
-  r = r < 0 ? 0 : r >= ring.half_height ? ring.half_height - 1 : r;
-  guint8 *const *o = ring.origin[r & 3];
-  if (ring.held[r & 3] != r) {
-    const guint8 *top = ring.src + std::ptrdiff_t(2 * r) * ring.src_stride;
-    split_row(o[0], o[1], top, ring.half_width);
-    split_row(o[2], o[3], top + ring.src_stride, ring.half_width);
-    for (int p = 0; p < 4; ++p) {
-      for (int k = 1; k <= 16; ++k) {
-        o[p][-k] = o[p][0];
-        o[p][ring.half_width - 1 + k] = o[p][ring.half_width - 1];
-      }
-    }
-    ring.held[r & 3] = r;
-  }
-  return ring.origin[r & 3][plane];
-}
-
-// The colour demosaic straight from a mosaic: the same bytes as
-// interpolate_cells on its split planes. False when there is no memory for
-// the ring.
-template <Packing P, typename SplitRow, typename RowFn>
-bool demosaic_cells(const guint8 *src, gint src_stride, guint8 *dst, gint dst_stride, gint width,
-                    gint height, guint32 tiling, gint first_row, gint n_rows, SplitRow split_row,
-                    RowFn row_fn) {
-  if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return true;
-  if (dst_stride == 0) dst_stride = width * kPixelBytes<P>;
-  const RowRange rows = clip_rows(height, first_row, n_rows);
-  const int half_width = width / 2, half_height = height / 2;
-  if (half_width == 0 || half_height == 0) {
-    fill_black<P>(dst, dst_stride, width, rows.begin, rows.end);
-    return true;
-  }
-  guint8 *memory = static_cast<guint8 *>(g_try_malloc(16 * plane_ring_row_bytes(half_width)));
-  if (memory == nullptr) return false;
-  PlaneRing ring;
-  plane_ring_init(ring, memory, src, src_stride, half_width, half_height);
-  cell_rows<P>(
-      [&](int y, Neighbours n[4]) {
-        auto row = [&](int plane, int r) { return plane_ring_row(ring, plane, r, split_row); };
-        for (int pos = 0; pos < 4; ++pos) n[pos] = neighbours_at(row, pos / 2, pos % 2, y);
-      },
-      layout_of(tiling), dst, dst_stride, width, rows, row_fn);
-  g_free(memory);
-  return true;
 }
 
 // Grey: the BT.601 luma (R 19, G 38, B 7 in 64ths) of the gradient-corrected
@@ -392,63 +296,6 @@ void gray_row_scalar(const guint8 *const rows[5], guint8 *out, int x_begin, int 
                      const gint8 *w_even, const gint8 *w_odd) {
   for (int x = x_begin; x < width; ++x)
     out[x] = grey_pixel(rows[2], rows[1], rows[3], rows[0], rows[4], x, (x & 1) ? w_odd : w_even);
-}
-
-// Index of the mosaic row or column that stands for i (outside 0..n-1) when
-// the mosaic is mirrored about its first and last row or column; mirroring
-// keeps the parity and so the colour pattern.
-int reflect_keeping_parity(int i, int n) {
-  if (n == 1) return 0;
-  const int period = 2 * (n - 1);
-  i %= period;
-  if (i < 0) i += period;
-  return i < n ? i : period - i;
-}
-
-// The grey demosaic straight from a mosaic: the same bytes as
-// interpolate_gray on a copy with the margin of
-// kov_pixel_replicate_bayer_border_8u. The mosaic rows are copied with that
-// margin on demand into a ring of eight rows (a row needs the two above and
-// below it). False when there is no memory for the ring.
-template <typename RowFn>
-bool demosaic_gray(const guint8 *src, gint src_stride, guint8 *dst, gint dst_stride, gint width,
-                   gint height, guint32 tiling, gint first_row, gint n_rows, RowFn row_fn) {
-  if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return true;
-  if (dst_stride == 0) dst_stride = width;
-  const gsize row_bytes = gsize((width + 15) & ~15) + 32;
-  guint8 *memory = static_cast<guint8 *>(g_try_malloc(8 * row_bytes));
-  if (memory == nullptr) return false;
-  int left[16], right[16], held[8];
-  for (int k = 0; k < 16; ++k) {
-    left[k] = reflect_keeping_parity(-1 - k, width);
-    right[k] = reflect_keeping_parity(width + k, width);
-  }
-  for (int &r : held) r = G_MININT;
-  // Row r of the mosaic with its margin, r from -2 to height + 1.
-  auto row_at = [&](int r) -> const guint8 * {
-    guint8 *o = memory + (r & 7) * row_bytes + 16;
-    if (held[r & 7] != r) {
-      const guint8 *from = src + std::ptrdiff_t(reflect_keeping_parity(r, height)) * src_stride;
-      std::memcpy(o, from, gsize(width));
-      for (int k = 0; k < 16; ++k) {
-        o[-1 - k] = o[left[k]];
-        o[width + k] = o[right[k]];
-      }
-      held[r & 7] = r;
-    }
-    return o;
-  };
-  const Layout layout = layout_of(tiling);
-  const RowRange range = clip_rows(height, first_row, n_rows);
-  for (int y = range.begin; y < range.end; ++y) {
-    const guint8 *rows[5];
-    for (int k = 0; k < 5; ++k) rows[k] = row_at(y - 2 + k);
-    const int parity = (y & 1) * 2;
-    row_fn(rows, dst + std::ptrdiff_t(y) * dst_stride, width, kGreyWeights[layout.at[parity]],
-           kGreyWeights[layout.at[parity + 1]]);
-  }
-  g_free(memory);
-  return true;
 }
 
 // Shared frame of every plane split: RowFn(even, odd, src, half_width)

@@ -48,17 +48,6 @@ void kov_pixel_bayer_interpolate_rows_to_8u_rgb(guint8 *planes[4], gint plane_st
 void kov_pixel_bayer_interpolate_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
                                                  gint dst_stride, gint width, gint height,
                                                  guint32 tiling, gint first_row, gint n_rows);
-/* Demosaics the rows first_row to first_row + n_rows - 1 (clipped to the
- * image) of a width x height mosaic straight from its frame (any stride and
- * alignment, no margin needed) into BGRA (out_format KOV_PIX_FMT_BGR4), packed
- * RGB (KOV_PIX_FMT_RGB3) or grey (KOV_PIX_FMT_GREY): the same bytes as the
- * routines above give, with a few rows of work space instead of whole planes.
- * dst is the output image's first row. FALSE for another out_format or when
- * the work space cannot be allocated (nothing written then). */
-gboolean kov_pixel_bayer_demosaic_rows_8u(const guint8 *src, gint src_stride, gint width,
-                                          gint height, guint32 tiling, guint32 out_format,
-                                          guint8 *dst, gint dst_stride, gint first_row,
-                                          gint n_rows);
 /* R, G, B from each B, G, R, A pixel. */
 void kov_pixel_convert_8u_bgra_to_8u_rgb(guint8 *dst, gint dst_stride, gint width, gint height,
                                          const guint8 *src, gint src_stride);
