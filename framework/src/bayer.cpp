@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Bayer routines of libkovkit: the split of a mosaic into quarter planes,
-// their replicated borders, and demosaicing to BGRA or grey on the fast
-// debayer unit's aligned work planes.
+// their replicated borders, and demosaicing to BGRA, RGB or grey on the fast
+// debayer unit's aligned work planes, whole or by bands of rows. This file
+// holds the scalar and SSE2/SSSE3 versions and picks the version for the
+// level kov_simd_level() gives; bayer_avx2.cpp holds the AVX2 versions and
+// bayer_kernels.h the byte arithmetic they all share.
 //
 // Demosaicing is gradient-corrected linear interpolation: each missing colour
 // is its bilinear estimate corrected by a fraction of the local Laplacian of
@@ -9,9 +12,10 @@
 // areas and linear ramps and keeps more detail than plain bilinear. The BGRA
 // path works entirely on bytes: averages round up as SSE2's pavgb does, and
 // each correction is a signed half-difference kept around 128 and added with
-// saturation, so sixteen cells go through one vector operation. The scalar
-// code repeats the same byte arithmetic and so gives the same bytes; it also
-// handles the columns that do not fill a whole vector.
+// saturation, so sixteen (SSE2) or 32 (AVX2) cells go through one vector
+// operation. The scalar code repeats the same byte arithmetic and so gives
+// the same bytes; it also handles the columns that do not fill a whole
+// vector.
 //
 // Quarter-plane layout (BGRA output): planes[0..3] hold the top-left,
 // top-right, bottom-left and bottom-right pixel of every 2×2 cell, each plane
@@ -22,7 +26,6 @@
 #include <kovkit/pixel.h>
 #include <kovkit/pixelformat.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
