@@ -24,6 +24,7 @@ struct KovFastBayerFilter {
   gint plane_stride;
   // Size of aligned_input, so that a copy never writes past it.
   gsize aligned_size;
+  KovFramePool *rgb_pool;  // RGB3 output frames, made on the first one; or NULL
 };
 
 // Mosaic layout for each value of the "tiling" control.
@@ -75,7 +76,10 @@ void free_buffers(KovFastBayerFilter *self) {
 }
 
 gint bayer_stream_shutdown(KovUnit *unit) {
-  free_buffers(as_bayer(unit));
+  KovFastBayerFilter *self = as_bayer(unit);
+  free_buffers(self);
+  kov_frame_pool_free(self->rgb_pool);
+  self->rgb_pool = nullptr;
   return 0;
 }
 
@@ -171,7 +175,11 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
   }
 
   const gsize size = gsize(out->row_stride) * gsize(out->height);
-  KovFrameBuffer *output = kov_framebuffer_new_alloc(size);
+  // RGB frames come from a pool, so that a chain whose frames nobody keeps
+  // reuses one.
+  KovFrameBuffer *output = out->pixelformat == KOV_PIX_FMT_RGB3
+                               ? kov_frame_pool_acquire_sized(&self->rgb_pool, size)
+                               : kov_framebuffer_new_alloc(size);
   if (output == nullptr) {
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an output frame, dropped\n", name);
     return;
@@ -229,6 +237,7 @@ void bayer_init(KovFastBayerFilter *self) {
   self->aligned_input = nullptr;
   for (guint8 *&plane : self->planes) plane = nullptr;
   self->aligned_size = 0;
+  self->rgb_pool = nullptr;
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed), unit,
                         nullptr, GConnectFlags(0));
 }
