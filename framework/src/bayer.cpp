@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Bayer routines of libkovkit: the split of a mosaic into quarter planes,
-// their replicated borders, and demosaicing to BGRA or grey on the fast
-// debayer unit's aligned work planes.
+// their replicated borders, and demosaicing to BGRA, RGB or grey on the fast
+// debayer unit's aligned work planes, whole or by bands of rows. This file
+// holds the scalar and SSE2/SSSE3 versions and picks the version for the
+// level kov_simd_level() gives; bayer_avx2.cpp holds the AVX2 versions and
+// bayer_kernels.h the byte arithmetic they all share.
 //
 // Demosaicing is gradient-corrected linear interpolation: each missing colour
 // is its bilinear estimate corrected by a fraction of the local Laplacian of
@@ -9,9 +12,10 @@
 // areas and linear ramps and keeps more detail than plain bilinear. The BGRA
 // path works entirely on bytes: averages round up as SSE2's pavgb does, and
 // each correction is a signed half-difference kept around 128 and added with
-// saturation, so sixteen cells go through one vector operation. The scalar
-// code repeats the same byte arithmetic and so gives the same bytes; it also
-// handles the columns that do not fill a whole vector.
+// saturation, so sixteen (SSE2) or 32 (AVX2) cells go through one vector
+// operation. The scalar code repeats the same byte arithmetic and so gives
+// the same bytes; it also handles the columns that do not fill a whole
+// vector.
 //
 // Quarter-plane layout (BGRA output): planes[0..3] hold the top-left,
 // top-right, bottom-left and bottom-right pixel of every 2×2 cell, each plane
@@ -22,258 +26,15 @@
 #include <kovkit/pixel.h>
 #include <kovkit/pixelformat.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
+#include "bayer_kernels.h"
 #include "pixel_scalar.h"
 #include "pixel_simd.h"
 
 namespace {
 
-// What a pixel of the mosaic sampled, and for green which colour its
-// horizontal neighbours carry.
-enum Site : int { SITE_R, SITE_B, SITE_G_RED_ROW, SITE_G_BLUE_ROW };
-
-// Site of each position of the 2×2 cell: top-left, top-right, bottom-left,
-// bottom-right.
-struct Layout {
-  Site at[4];
-};
-
-// Sites of the cell positions for each tiling; codes that are not a Bayer
-// mosaic are read as BGGR.
-Layout layout_of(guint32 code) {
-  static const Layout layouts[] = {
-      {{SITE_B, SITE_G_BLUE_ROW, SITE_G_RED_ROW, SITE_R}},  // NONE: as BGGR
-      {{SITE_B, SITE_G_BLUE_ROW, SITE_G_RED_ROW, SITE_R}},  // BGGR
-      {{SITE_G_BLUE_ROW, SITE_B, SITE_R, SITE_G_RED_ROW}},  // GBRG
-      {{SITE_G_RED_ROW, SITE_R, SITE_B, SITE_G_BLUE_ROW}},  // GRBG
-      {{SITE_R, SITE_G_RED_ROW, SITE_G_BLUE_ROW, SITE_B}},  // RGGB
-  };
-  const KovPixelFormatInfo *info = kov_pixel_format_get_info(code);
-  return layouts[info != nullptr ? info->tiling : KOV_BAYER_TILING_NONE];
-}
-
-inline guint8 clamp8(int v) { return guint8(v < 0 ? 0 : v > 255 ? 255 : v); }
-
-// Byte arithmetic of the BGRA demosaic (each the scalar twin of one SSE2
-// instruction or a short sequence of them).
-inline int avg(int a, int b) { return (a + b + 1) >> 1; }  // pavgb
-inline int sat_add(int a, int b) { return a + b > 255 ? 255 : a + b; }
-inline int sat_sub(int a, int b) { return a - b < 0 ? 0 : a - b; }
-// 128 + (a - b) / 2: a signed difference carried in a byte.
-inline int half_diff(int a, int b) { return avg(a, 255 - b); }
-// Halves the signed offset of t from 128.
-inline int halve(int t) { return avg(t, 127); }
-// base + (t - 128) and base - (t - 128), saturated.
-inline int add_offset(int base, int t) { return sat_sub(sat_add(base, sat_sub(t, 128)), sat_sub(128, t)); }
-inline int sub_offset(int base, int t) { return sat_add(sat_sub(base, sat_sub(t, 128)), sat_sub(128, t)); }
-
-// The colour estimates of one site from its neighbours (see Neighbours):
-//   green at red or blue:  avg4(green) + (C - avg4(same colour at 2)) / 2
-//   the diagonal chroma:   avg4(diagonal) + 3/4 (C - avg4(same colour at 2))
-//   chroma at green:       avg2(neighbours on that axis) + (C - avg4(diagonal)) / 2
-//                          + (C - avg2(same colour, that axis)) / 4
-//                          - (C - avg2(same colour, other axis)) / 8
-// (the gradient-corrected 5×5 kernels written as averages and differences).
-template <typename Ops>
-struct SiteMath {
-  using T = typename Ops::Value;
-  // Green and the other chroma at a red or blue site.
-  static void at_red_or_blue(const T &c, const T &avg_green, const T &avg_same, const T &avg_diag,
-                             T &green, T &other) {
-    const T t = Ops::half_diff(c, avg_same);
-    green = Ops::add_offset(avg_green, t);
-    other = Ops::add_offset(Ops::add_offset(avg_diag, t), Ops::halve(t));
-  }
-  // The colours of the horizontal and vertical neighbours at a green site.
-  static void at_green(const T &c, const T &avg_h1, const T &avg_v1, const T &avg_diag,
-                       const T &avg_h2, const T &avg_v2, T &horizontal, T &vertical) {
-    const T t = Ops::half_diff(c, avg_diag);
-    const T h4 = Ops::halve(Ops::half_diff(c, avg_h2)), h8 = Ops::halve(h4);
-    const T v4 = Ops::halve(Ops::half_diff(c, avg_v2)), v8 = Ops::halve(v4);
-    horizontal = Ops::sub_offset(Ops::add_offset(Ops::add_offset(avg_h1, t), h4), v8);
-    vertical = Ops::sub_offset(Ops::add_offset(Ops::add_offset(avg_v1, t), v4), h8);
-  }
-};
-
-struct ScalarOps {
-  using Value = int;
-  static int half_diff(int a, int b) { return ::half_diff(a, b); }
-  static int halve(int t) { return ::halve(t); }
-  static int add_offset(int base, int t) { return ::add_offset(base, t); }
-  static int sub_offset(int base, int t) { return ::sub_offset(base, t); }
-};
-
-// Row pointers of one cell position at one plane row, in plane coordinates x:
-// own plane cu/cm/cd (rows above, same, below; x±1 on cm are the same colour
-// two pixels away), horizontal neighbours h[x] and h[x+1], vertical
-// neighbours vu[x] and vd[x], diagonal neighbours du[x], du[x+1], dd[x], dd[x+1].
-struct Neighbours {
-  const guint8 *cu, *cm, *cd, *h, *vu, *vd, *du, *dd;
-};
-
-// Neighbours of position (py, px) of the cells in plane row y. Rows are
-// clamped to the margin rows -1 and half_height: only the odd last output
-// row reaches below the margin, and the replicated margin row stands for it.
-Neighbours neighbours_of(guint8 *const planes[4], gint stride, int py, int px, int y,
-                         int half_height) {
-  auto row = [&](int plane, int r) -> const guint8 * {
-    r = std::clamp(r, -1, half_height);
-    return planes[plane] + std::ptrdiff_t(r) * stride;
-  };
-  const int own = py * 2 + px;
-  const int horizontal = py * 2 + (1 - px);
-  const int vertical = (1 - py) * 2 + px;
-  const int diagonal = (1 - py) * 2 + (1 - px);
-  const int left = px == 0 ? -1 : 0;  // plane x of the left neighbour, relative
-  const int up = py == 0 ? -1 : 0;    // plane row of the upper neighbour, relative
-  Neighbours n;
-  n.cu = row(own, y - 1);
-  n.cm = row(own, y);
-  n.cd = row(own, y + 1);
-  n.h = row(horizontal, y) + left;
-  n.vu = row(vertical, y + up);
-  n.vd = row(vertical, y + up + 1);
-  n.du = row(diagonal, y + up) + left;
-  n.dd = row(diagonal, y + up + 1) + left;
-  return n;
-}
-
-// B, G, R of one pixel at plane x.
-inline void site_to_bgr(Site site, const Neighbours &n, int x, guint8 *bgr) {
-  using Math = SiteMath<ScalarOps>;
-  const int c = n.cm[x];
-  const int avg_diag = avg(avg(n.du[x], n.du[x + 1]), avg(n.dd[x], n.dd[x + 1]));
-  const int avg_h1 = avg(n.h[x], n.h[x + 1]), avg_v1 = avg(n.vu[x], n.vd[x]);
-  const int avg_h2 = avg(n.cm[x - 1], n.cm[x + 1]), avg_v2 = avg(n.cu[x], n.cd[x]);
-  int a = 0, b = 0;
-  switch (site) {
-    case SITE_R:
-    case SITE_B:
-      Math::at_red_or_blue(c, avg(avg_h1, avg_v1), avg(avg_h2, avg_v2), avg_diag, a, b);
-      bgr[0] = guint8(site == SITE_B ? c : b);
-      bgr[1] = guint8(a);
-      bgr[2] = guint8(site == SITE_R ? c : b);
-      break;
-    case SITE_G_RED_ROW:
-    case SITE_G_BLUE_ROW:
-      Math::at_green(c, avg_h1, avg_v1, avg_diag, avg_h2, avg_v2, a, b);
-      bgr[0] = guint8(site == SITE_G_BLUE_ROW ? a : b);
-      bgr[1] = guint8(c);
-      bgr[2] = guint8(site == SITE_G_RED_ROW ? a : b);
-      break;
-  }
-}
-
-// Cells [x_begin, x_end) of one plane row into output rows out0 and out1
-// (out1 NULL for an odd last row); columns at or past width are skipped.
-void cells_scalar(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
-                  int x_begin, int x_end, int width) {
-  for (int x = x_begin; x < x_end; ++x) {
-    for (int py = 0; py < 2; ++py) {
-      guint8 *out = py == 0 ? out0 : out1;
-      if (out == nullptr) continue;
-      for (int px = 0; px < 2; ++px) {
-        const int col = 2 * x + px;
-        if (col >= width) continue;
-        const int pos = py * 2 + px;
-        guint8 *p = out + std::ptrdiff_t(col) * 4;
-        site_to_bgr(layout.at[pos], n[pos], x, p);
-        p[3] = 255;
-      }
-    }
-  }
-}
-
-// Without a whole 2×2 cell there is nothing to interpolate from: opaque black.
-void fill_black_bgra(guint8 *dst, gint dst_stride, gint width, gint height) {
-  for (gint y = 0; y < height; ++y) {
-    guint8 *row = dst + std::ptrdiff_t(y) * dst_stride;
-    for (gint x = 0; x < width; ++x) {
-      row[4 * x] = row[4 * x + 1] = row[4 * x + 2] = 0;
-      row[4 * x + 3] = 255;
-    }
-  }
-}
-
-// Shared frame of both BGRA versions: argument checks, degenerate sizes, the
-// per-row neighbour set-up. RowFn(n, layout, out0, out1, width, half_width)
-// fills one plane row of cells.
-template <typename RowFn>
-void interpolate_bgra(guint8 *planes[4], gint plane_stride, guint8 *dst, gint dst_stride,
-                      gint width, gint height, guint32 tiling, RowFn row_fn) {
-  if (planes == nullptr || dst == nullptr || width <= 0 || height <= 0) return;
-  if (dst_stride == 0) dst_stride = width * 4;
-  const int half_width = width / 2;
-  const int half_height = height / 2;
-  if (half_width == 0 || half_height == 0) {
-    fill_black_bgra(dst, dst_stride, width, height);
-    return;
-  }
-  for (int i = 0; i < 4; ++i)
-    if (planes[i] == nullptr) return;
-  const Layout layout = layout_of(tiling);
-  const int cell_rows = (height + 1) / 2;
-  for (int y = 0; y < cell_rows; ++y) {
-    guint8 *out0 = dst + std::ptrdiff_t(2 * y) * dst_stride;
-    guint8 *out1 = 2 * y + 1 < height ? out0 + dst_stride : nullptr;
-    Neighbours n[4];
-    for (int pos = 0; pos < 4; ++pos)
-      n[pos] = neighbours_of(planes, plane_stride, pos / 2, pos % 2, y, half_height);
-    row_fn(n, layout, out0, out1, width, half_width);
-  }
-}
-
-// Grey: the BT.601 luma (R 19, G 38, B 7 in 64ths) of the gradient-corrected
-// colour, folded into one weight per neighbour group and site. The groups are
-// the pixel itself and the averages (rounded up, as pavgb does) of its
-// horizontal, vertical and diagonal neighbours and of the same-colour pixels
-// two away horizontally and vertically. Each site's weights add up to 64 and
-// give each colour exactly its luma share, so flat areas and ramps come out
-// at their luma; the vector code sums them with one pmaddubsw per two groups.
-enum Group : int { G_C, G_H1, G_V1, G_D, G_H2, G_V2, GROUPS };
-
-const gint8 kGreyWeights[4][GROUPS] = {
-    {43, 19, 19, 7, -12, -12},  // SITE_R: red 43-12-12, green 19+19, blue 7
-    {41, 19, 19, 19, -17, -17}, // SITE_B: blue 41-17-17, green 19+19, red 19
-    {54, 19, 7, -13, -4, 1},    // SITE_G_RED_ROW: green 54-13-4+1, red 19, blue 7
-    {54, 7, 19, -13, 1, -4},    // SITE_G_BLUE_ROW: green 54-13+1-4, blue 7, red 19
-};
-
-inline guint8 grey_pixel(const guint8 *r0, const guint8 *ru, const guint8 *rd,
-                         const guint8 *ru2, const guint8 *rd2, int x, const gint8 *w) {
-  const int acc = r0[x] * w[G_C] + avg(r0[x - 1], r0[x + 1]) * w[G_H1] +
-                  avg(ru[x], rd[x]) * w[G_V1] +
-                  avg(avg(ru[x - 1], ru[x + 1]), avg(rd[x - 1], rd[x + 1])) * w[G_D] +
-                  avg(r0[x - 2], r0[x + 2]) * w[G_H2] + avg(ru2[x], rd2[x]) * w[G_V2];
-  return clamp8((acc + 32) >> 6);
-}
-
-// Shared frame of both grey versions. RowFn(rows[5], dst_row, width, w_even,
-// w_odd) fills one row; rows[0..4] are the mosaic rows y-2 to y+2 and
-// w_even/w_odd the weights of the even and odd columns of this row.
-template <typename RowFn>
-void interpolate_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_stride,
-                      gint width, gint height, guint32 tiling, RowFn row_fn) {
-  if (origin == nullptr || dst == nullptr || width <= 0 || height <= 0) return;
-  if (dst_stride == 0) dst_stride = width;
-  const Layout layout = layout_of(tiling);
-  for (int y = 0; y < height; ++y) {
-    const guint8 *rows[5];
-    for (int k = 0; k < 5; ++k) rows[k] = origin + std::ptrdiff_t(y - 2 + k) * stride;
-    const int parity = (y & 1) * 2;
-    row_fn(rows, dst + std::ptrdiff_t(y) * dst_stride, width, kGreyWeights[layout.at[parity]],
-           kGreyWeights[layout.at[parity + 1]]);
-  }
-}
-
-void gray_row_scalar(const guint8 *const rows[5], guint8 *out, int x_begin, int width,
-                     const gint8 *w_even, const gint8 *w_odd) {
-  for (int x = x_begin; x < width; ++x)
-    out[x] = grey_pixel(rows[2], rows[1], rows[3], rows[0], rows[4], x, (x & 1) ? w_odd : w_even);
-}
 
 // Index of the mosaic row or column that stands for i (outside 0..n-1) when
 // the mosaic is mirrored about its first and last row or column; mirroring
@@ -373,8 +134,9 @@ inline void store_cells(guint8 *out, const Bgr &left, const Bgr &right) {
                _mm_unpackhi_epi8(left.r, right.r));
 }
 
-// Sixteen cells at a time while both of their columns lie inside the image
-// (reads reach plane x + 16, inside the right margin); the rest scalar. The
+// Both rows of sixteen cells at a time while both of their columns lie inside
+// the image (reads reach plane x + 16, inside the right margin); the rest
+// scalar. The
 // sites are template arguments so that each tiling gets straight-line code.
 template <Site S0, Site S1, Site S2, Site S3>
 void cells_row_sse_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
@@ -386,23 +148,15 @@ void cells_row_sse_tiled(const Neighbours n[4], const Layout &layout, guint8 *ou
     rows.r[p][2] = n[p].cd;
   }
   int x = 0;
-  if (out1 != nullptr) {
-    for (; x + 16 <= half_width; x += 16) {
-      const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
-      const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
-      const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
-      const Bgr br = vsite_to_bgr<1, 1, S3>(rows, x);
-      store_cells(out0 + std::ptrdiff_t(x) * 8, tl, tr);
-      store_cells(out1 + std::ptrdiff_t(x) * 8, bl, br);
-    }
-  } else {
-    for (; x + 16 <= half_width; x += 16) {
-      const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
-      const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
-      store_cells(out0 + std::ptrdiff_t(x) * 8, tl, tr);
-    }
+  for (; x + 16 <= half_width; x += 16) {
+    const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
+    const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
+    const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
+    const Bgr br = vsite_to_bgr<1, 1, S3>(rows, x);
+    store_cells(out0 + std::ptrdiff_t(x) * 8, tl, tr);
+    store_cells(out1 + std::ptrdiff_t(x) * 8, bl, br);
   }
-  cells_scalar(n, layout, out0, out1, x, (width + 1) / 2, width);
+  cells_scalar<Packing::BGRA>(n, layout, out0, out1, x, (width + 1) / 2, width);
 }
 
 void cells_row_sse(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
@@ -482,19 +236,43 @@ void split_row_sse(guint8 *even, guint8 *odd, const guint8 *src, int half_width)
 
 #endif  // KOV_PIXEL_SSE
 
-template <typename RowFn>
-void split_planes(guint8 *planes[4], gint plane_stride, const guint8 *src, gint src_stride,
-                  gint half_width, gint half_height, RowFn split_row) {
-  if (planes == nullptr || src == nullptr || half_width <= 0 || half_height <= 0) return;
-  for (int i = 0; i < 4; ++i)
-    if (planes[i] == nullptr) return;
-  for (gint y = 0; y < half_height; ++y) {
-    const guint8 *top = src + std::ptrdiff_t(2 * y) * src_stride;
-    const std::ptrdiff_t at = std::ptrdiff_t(y) * plane_stride;
-    split_row(planes[0] + at, planes[1] + at, top, half_width);
-    split_row(planes[2] + at, planes[3] + at, top + src_stride, half_width);
-  }
+template <Packing P>
+void cells_row_scalar(const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
+                      int width, int) {
+  cells_scalar<P>(n, layout, out0, out1, 0, (width + 1) / 2, width);
 }
+
+void gray_row_whole_scalar(const guint8 *const rows[5], guint8 *out, int width,
+                           const gint8 *w_even, const gint8 *w_odd) {
+  gray_row_scalar(rows, out, 0, width, w_even, w_odd);
+}
+
+#if KOV_PIXEL_SSE
+// RGB without a direct vector kernel: each pair of rows is demosaiced to BGRA
+// in a scratch buffer by the SSE2 code and converted from there, so the
+// picture never exists as a whole BGRA frame. Without scratch memory it falls
+// back to the scalar code.
+void rgb_rows_via_bgra_sse(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                           gint dst_stride, gint width, gint height, guint32 tiling,
+                           gint first_row, gint n_rows) {
+  guint8 *scratch = static_cast<guint8 *>(g_try_malloc(gsize(width) * 8));
+  if (scratch == nullptr) {
+    interpolate_cells<Packing::RGB>(planes, plane_stride, dst, dst_stride, width, height, tiling,
+                                    first_row, n_rows, cells_row_scalar<Packing::RGB>);
+    return;
+  }
+  interpolate_cells<Packing::RGB>(
+      planes, plane_stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
+      [scratch](const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1, int w,
+                int half_width) {
+        guint8 *bgra1 = scratch + std::ptrdiff_t(w) * 4;
+        cells_row_sse(n, layout, scratch, bgra1, w, half_width);
+        kov_pixel_convert_8u_bgra_to_8u_rgb(out0, 0, w, 1, scratch, 0);
+        kov_pixel_convert_8u_bgra_to_8u_rgb(out1, 0, w, 1, bgra1, 0);
+      });
+  g_free(scratch);
+}
+#endif
 
 void split_row_scalar(guint8 *even, guint8 *odd, const guint8 *src, int half_width) {
   for (int x = 0; x < half_width; ++x) {
@@ -514,16 +292,14 @@ void split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *s
 
 void bayer_interpolate_to_8u_bgra(guint8 *planes[4], gint plane_stride, guint8 *dst,
                                   gint dst_stride, gint width, gint height, guint32 tiling) {
-  interpolate_bgra(planes, plane_stride, dst, dst_stride, width, height, tiling,
-                   [](const Neighbours n[4], const Layout &layout, guint8 *out0, guint8 *out1,
-                      int w, int) { cells_scalar(n, layout, out0, out1, 0, (w + 1) / 2, w); });
+  interpolate_cells<Packing::BGRA>(planes, plane_stride, dst, dst_stride, width, height, tiling, 0,
+                                   height, cells_row_scalar<Packing::BGRA>);
 }
 
 void bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
                                   gint dst_stride, gint width, gint height, guint32 tiling) {
-  interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling,
-                   [](const guint8 *const rows[5], guint8 *out, int w, const gint8 *we,
-                      const gint8 *wo) { gray_row_scalar(rows, out, 0, w, we, wo); });
+  interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, 0, height,
+                   gray_row_whole_scalar);
 }
 
 }  // namespace kov::pixel::scalar
@@ -532,12 +308,23 @@ extern "C" {
 
 void kov_pixel_split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *src,
                                      gint src_stride, gint half_width, gint half_height) {
+  const KovSimdLevel level = kov_simd_level();
+#if KOV_PIXEL_AVX2
+  if (level >= KOV_SIMD_AVX2) {
+    kov::pixel::avx2::split_bayer_planes_8u(planes, plane_stride, src, src_stride, half_width,
+                                            half_height);
+    return;
+  }
+#endif
 #if KOV_PIXEL_SSE
-  split_planes(planes, plane_stride, src, src_stride, half_width, half_height, split_row_sse);
-#else
+  if (level >= KOV_SIMD_SSE2) {
+    split_planes(planes, plane_stride, src, src_stride, half_width, half_height, split_row_sse);
+    return;
+  }
+#endif
+  (void)level;
   kov::pixel::scalar::split_bayer_planes_8u(planes, plane_stride, src, src_stride, half_width,
                                             half_height);
-#endif
 }
 
 void kov_pixel_replicate_border_8u(guint8 *origin, gint stride, gint width, gint height) {
@@ -578,28 +365,95 @@ void kov_pixel_replicate_bayer_border_8u(guint8 *origin, gint stride, gint width
   }
 }
 
+void kov_pixel_bayer_interpolate_rows_to_8u_bgra(guint8 *planes[4], gint plane_stride,
+                                                 guint8 *dst, gint dst_stride, gint width,
+                                                 gint height, guint32 tiling, gint first_row,
+                                                 gint n_rows) {
+  const KovSimdLevel level = kov_simd_level();
+#if KOV_PIXEL_AVX2
+  if (level >= KOV_SIMD_AVX2) {
+    kov::pixel::avx2::bayer_rows_to_8u_bgra(planes, plane_stride, dst, dst_stride, width, height,
+                                            tiling, first_row, n_rows);
+    return;
+  }
+#endif
+#if KOV_PIXEL_SSE
+  if (level >= KOV_SIMD_SSE2) {
+    interpolate_cells<Packing::BGRA>(planes, plane_stride, dst, dst_stride, width, height, tiling,
+                                     first_row, n_rows, cells_row_sse);
+    return;
+  }
+#endif
+  (void)level;
+  interpolate_cells<Packing::BGRA>(planes, plane_stride, dst, dst_stride, width, height, tiling,
+                                   first_row, n_rows, cells_row_scalar<Packing::BGRA>);
+}
+
 void kov_pixel_bayer_interpolate_to_8u_bgra(guint8 *planes[4], gint plane_stride, guint8 *dst,
                                             gint dst_stride, gint width, gint height,
                                             guint32 tiling) {
-#if KOV_PIXEL_SSE
-  interpolate_bgra(planes, plane_stride, dst, dst_stride, width, height, tiling, cells_row_sse);
-#else
-  kov::pixel::scalar::bayer_interpolate_to_8u_bgra(planes, plane_stride, dst, dst_stride, width,
-                                                   height, tiling);
+  kov_pixel_bayer_interpolate_rows_to_8u_bgra(planes, plane_stride, dst, dst_stride, width,
+                                              height, tiling, 0, height);
+}
+
+void kov_pixel_bayer_interpolate_rows_to_8u_rgb(guint8 *planes[4], gint plane_stride, guint8 *dst,
+                                                gint dst_stride, gint width, gint height,
+                                                guint32 tiling, gint first_row, gint n_rows) {
+  const KovSimdLevel level = kov_simd_level();
+#if KOV_PIXEL_AVX2
+  if (level >= KOV_SIMD_AVX2) {
+    kov::pixel::avx2::bayer_rows_to_8u_rgb(planes, plane_stride, dst, dst_stride, width, height,
+                                           tiling, first_row, n_rows);
+    return;
+  }
 #endif
+#if KOV_PIXEL_SSE
+  if (level >= KOV_SIMD_SSE2) {
+    rgb_rows_via_bgra_sse(planes, plane_stride, dst, dst_stride, width, height, tiling, first_row,
+                          n_rows);
+    return;
+  }
+#endif
+  (void)level;
+  interpolate_cells<Packing::RGB>(planes, plane_stride, dst, dst_stride, width, height, tiling,
+                                  first_row, n_rows, cells_row_scalar<Packing::RGB>);
+}
+
+void kov_pixel_bayer_interpolate_to_8u_rgb(guint8 *planes[4], gint plane_stride, guint8 *dst,
+                                           gint dst_stride, gint width, gint height,
+                                           guint32 tiling) {
+  kov_pixel_bayer_interpolate_rows_to_8u_rgb(planes, plane_stride, dst, dst_stride, width, height,
+                                             tiling, 0, height);
+}
+
+void kov_pixel_bayer_interpolate_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
+                                                 gint dst_stride, gint width, gint height,
+                                                 guint32 tiling, gint first_row, gint n_rows) {
+  const KovSimdLevel level = kov_simd_level();
+#if KOV_PIXEL_AVX2
+  if (level >= KOV_SIMD_AVX2) {
+    kov::pixel::avx2::bayer_rows_to_8u_gray(origin, stride, dst, dst_stride, width, height, tiling,
+                                            first_row, n_rows);
+    return;
+  }
+#endif
+#if KOV_PIXEL_SSE
+  if (level >= KOV_SIMD_SSSE3) {
+    interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
+                     gray_row_ssse3);
+    return;
+  }
+#endif
+  (void)level;
+  interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
+                   gray_row_whole_scalar);
 }
 
 void kov_pixel_bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
                                             gint dst_stride, gint width, gint height,
                                             guint32 tiling) {
-#if KOV_PIXEL_SSE
-  if (kov::pixel::have_ssse3()) {
-    interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, gray_row_ssse3);
-    return;
-  }
-#endif
-  kov::pixel::scalar::bayer_interpolate_to_8u_gray(origin, stride, dst, dst_stride, width, height,
-                                                   tiling);
+  kov_pixel_bayer_interpolate_rows_to_8u_gray(origin, stride, dst, dst_stride, width, height,
+                                              tiling, 0, height);
 }
 
 }  // extern "C"

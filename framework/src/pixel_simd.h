@@ -1,22 +1,67 @@
 /* SPDX-License-Identifier: LGPL-2.1-or-later */
 // What the pixel routines may use of the processor: SSE2 is part of the
-// build's target when KOV_PIXEL_SSE is 1; SSSE3 is asked at run time.
+// build's target when KOV_PIXEL_SSE is 1; the SSSE3, AVX2 and AVX-512BW paths
+// are compiled with target attributes (AVX2 and AVX-512 on x86-64 only, when
+// KOV_PIXEL_AVX2 is 1) and chosen at run time through kov_simd_level().
 #ifndef KOVKIT_PIXEL_SIMD_H
 #define KOVKIT_PIXEL_SIMD_H
+
+#include <kovkit/simd.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #include <tmmintrin.h>
 #define KOV_PIXEL_SSE 1
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KOV_PIXEL_AVX2 1
+#else
+#define KOV_PIXEL_AVX2 0
+#endif
+#else
+#define KOV_PIXEL_SSE 0
+#define KOV_PIXEL_AVX2 0
+#endif
 
+namespace kov::simd {
+
+// Lowers the available level to what the KOV_SIMD value names; an empty or
+// missing value keeps it, one that names no level sets *unknown.
+KovSimdLevel cap_level(KovSimdLevel available, const char *request, bool *unknown);
+// Sets the level kov_simd_level() returns from now on, so that tests can run
+// every path in one process. The level must be one the processor supports.
+void set_level(KovSimdLevel level);
+
+}  // namespace kov::simd
+
+#if KOV_PIXEL_SSE
 namespace kov::pixel {
 
-inline bool have_ssse3() {
-  static const bool supported = __builtin_cpu_supports("ssse3");
-  return supported;
-}
+static inline bool have_ssse3() { return kov_simd_level() >= KOV_SIMD_SSSE3; }
 
 }  // namespace kov::pixel
+#endif
+
+#if KOV_PIXEL_AVX2
+#include <kovkit/pixel.h>
+
+// The AVX2 versions of the Bayer routines (bayer_avx2.cpp), with the
+// arguments of the public functions; only to be called when kov_simd_level()
+// is at least KOV_SIMD_AVX2.
+namespace kov::pixel::avx2 {
+
+void split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *src,
+                           gint src_stride, gint half_width, gint half_height);
+void bayer_rows_to_8u_bgra(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                           gint dst_stride, gint width, gint height, guint32 tiling,
+                           gint first_row, gint n_rows);
+void bayer_rows_to_8u_rgb(guint8 *const planes[4], gint plane_stride, guint8 *dst,
+                          gint dst_stride, gint width, gint height, guint32 tiling,
+                          gint first_row, gint n_rows);
+void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_stride,
+                           gint width, gint height, guint32 tiling, gint first_row, gint n_rows);
+
+}  // namespace kov::pixel::avx2
 #endif
 
 #endif

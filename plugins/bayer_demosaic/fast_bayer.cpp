@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.fast_debayer: turns an 8-bit Bayer mosaic (BA81, XXX2, XXX3, XXX4,
-// or GREY read with the tiling the user chooses) into BGRA colour (BGR4) or
-// grey (GREY). The work happens in 16-byte-aligned planes with a margin that
-// the framework's border routines fill, so that its interpolation routines
-// may read a little around the image: four quarter planes (one per position
-// of the 2×2 cell) for BGR4, one whole-mosaic plane for GREY.
+// or GREY read with the tiling the user chooses) into BGRA colour (BGR4),
+// grey (GREY) or packed RGB (RGB3, the same colours without alpha). The work
+// happens in 16-byte-aligned planes with a margin that the framework's border
+// routines fill, so that its interpolation routines may read a little around
+// the image: four quarter planes (one per position of the 2×2 cell) for BGR4
+// and RGB3, one whole-mosaic plane for GREY.
 #include <kovkit/plugin_frame.h>
 #include <kovkit/trace.h>
 
@@ -23,6 +24,7 @@ struct KovFastBayerFilter {
   gint plane_stride;
   // Size of aligned_input, so that a copy never writes past it.
   gsize aligned_size;
+  KovFramePool *rgb_pool;  // RGB3 output frames, made on the first one; or NULL
 };
 
 // Mosaic layout for each value of the "tiling" control.
@@ -58,6 +60,9 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *input_format, gpointe
   if (bgra_stride == 0 || grey_stride == 0) return;  // too wide to address
   kov_unit_add_output_format(unit, KOV_PIX_FMT_BGR4, nullptr, w, h, bgra_stride);
   kov_unit_add_output_format(unit, KOV_PIX_FMT_GREY, nullptr, w, h, grey_stride);
+  // Packed RGB rows, as a converter to RGB would write them.
+  const gint rgb_stride = kov_pixel_format_min_row_stride(KOV_PIX_FMT_RGB3, w);
+  if (rgb_stride > 0) kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, nullptr, w, h, rgb_stride);
 }
 
 void free_buffers(KovFastBayerFilter *self) {
@@ -71,7 +76,10 @@ void free_buffers(KovFastBayerFilter *self) {
 }
 
 gint bayer_stream_shutdown(KovUnit *unit) {
-  free_buffers(as_bayer(unit));
+  KovFastBayerFilter *self = as_bayer(unit);
+  free_buffers(self);
+  kov_frame_pool_free(self->rgb_pool);
+  self->rgb_pool = nullptr;
   return 0;
 }
 
@@ -167,7 +175,11 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
   }
 
   const gsize size = gsize(out->row_stride) * gsize(out->height);
-  KovFrameBuffer *output = kov_framebuffer_new_alloc(size);
+  // RGB frames come from a pool, so that a chain whose frames nobody keeps
+  // reuses one.
+  KovFrameBuffer *output = out->pixelformat == KOV_PIX_FMT_RGB3
+                               ? kov_frame_pool_acquire_sized(&self->rgb_pool, size)
+                               : kov_framebuffer_new_alloc(size);
   if (output == nullptr) {
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an output frame, dropped\n", name);
     return;
@@ -195,8 +207,12 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
     const gint hw = out->width / 2, hh = out->height / 2;
     kov_pixel_split_bayer_planes_8u(origins, stride, src, in->row_stride, hw, hh);
     for (guint8 *origin : origins) kov_pixel_replicate_border_8u(origin, stride, hw, hh);
-    kov_pixel_bayer_interpolate_to_8u_bgra(origins, stride, output->data, out->row_stride,
-                                           out->width, out->height, code);
+    if (out->pixelformat == KOV_PIX_FMT_RGB3)
+      kov_pixel_bayer_interpolate_to_8u_rgb(origins, stride, output->data, out->row_stride,
+                                            out->width, out->height, code);
+    else
+      kov_pixel_bayer_interpolate_to_8u_bgra(origins, stride, output->data, out->row_stride,
+                                             out->width, out->height, code);
   }
 
   clear_row_padding(output->data, out);
@@ -221,6 +237,7 @@ void bayer_init(KovFastBayerFilter *self) {
   self->aligned_input = nullptr;
   for (guint8 *&plane : self->planes) plane = nullptr;
   self->aligned_size = 0;
+  self->rgb_pool = nullptr;
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed), unit,
                         nullptr, GConnectFlags(0));
 }

@@ -3,9 +3,9 @@
 // converts nothing itself but BGRA: for each input format it creates a
 // private worker unit by identifier (the colour-space converter, the fast
 // debayer or a JPEG decompressor), feeds it from its own input unit, offers
-// the worker's RGB formats as its own and relays the worker's frames. The
-// fast debayer's BGR4 output is converted to RGB here, into frames from the
-// unit's pool; an RGB3 input is passed through untouched.
+// the worker's RGB formats as its own and relays the worker's frames. A fast
+// debayer that offers no RGB3 has its BGR4 output converted to RGB here, into
+// frames from the unit's pool; an RGB3 input is passed through untouched.
 #include <kovkit/plugin_frame.h>
 #include <kovkit/trace.h>
 
@@ -54,13 +54,17 @@ void try_create_worker(KovRgb8Convert *self, const gchar *id) {
 void mirror_worker_formats(KovUnit *unit, KovUnit *worker) {
   const bool debayer = std::strcmp(kov_unit_get_id(worker), "convert.fast_debayer") == 0;
   GList *formats = kov_unit_get_output_formats(worker);
+  // A debayer that demosaics straight to RGB is asked for that.
+  bool worker_has_rgb = false;
+  for (GList *l = formats; l != nullptr; l = l->next)
+    worker_has_rgb = worker_has_rgb || KOV_UNIT_FORMAT(l->data)->pixelformat == KOV_PIX_FMT_RGB3;
   for (GList *l = formats; l != nullptr; l = l->next) {
     auto *f = static_cast<KovUnitFormat *>(l->data);
     KovUnitFormat *mine = nullptr;
     if (f->pixelformat == KOV_PIX_FMT_RGB3)
       mine = kov_unit_add_output_format(unit, KOV_PIX_FMT_RGB3, f->name, f->width, f->height,
                                         f->row_stride);
-    else if (debayer && f->pixelformat == KOV_PIX_FMT_BGR4)
+    else if (debayer && !worker_has_rgb && f->pixelformat == KOV_PIX_FMT_BGR4)
       mine = kov_unit_add_output_format(
           unit, KOV_PIX_FMT_RGB3, f->name, f->width, f->height,
           kov_pixel_format_min_row_stride(KOV_PIX_FMT_RGB3, f->width));
@@ -167,8 +171,11 @@ void on_worker_frame_ready(KovUnit *, KovFrameBuffer *frame, KovUnitFormat *wf,
                            gpointer user_data) {
   KovUnit *unit = KOV_UNIT(user_data);
   if (frame == nullptr || wf == nullptr) return;
-  if (wf->pixelformat == KOV_PIX_FMT_RGB3)
-    kov_unit_produce_frame(unit, frame, wf);
+  if (wf->pixelformat == KOV_PIX_FMT_RGB3) {
+    // The frame goes on in this unit's own format (the mirror of wf).
+    KovUnitFormat *out = kov_unit_get_output_format(unit);
+    kov_unit_produce_frame(unit, frame, out != nullptr ? out : wf);
+  }
   else if (wf->pixelformat == KOV_PIX_FMT_BGR4)
     convert_bgra_frame(unit, frame, wf);
 }

@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <kovkit/pixel.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <vector>
 
 #include "pixel_scalar.h"
+#include "pixel_simd.h"
 
 namespace {
 
@@ -277,22 +280,6 @@ TEST(BayerInterpolateTest, OddAndTinySizesAreWrittenWhole) {
   }
 }
 
-TEST(BayerInterpolateTest, VectorCodeEqualsScalarCode) {
-  const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {31, 4}, {32, 6}, {33, 7}, {65, 9},
-                          {97, 12}, {130, 31}, {200, 3}};
-  unsigned seed = 1;
-  for (const auto &s : sizes) {
-    const int w = s[0], h = s[1], src_stride = w + 5;
-    const auto m = random_bytes(size_t(src_stride) * h, seed++);
-    for (guint32 tiling : kTilings) {
-      EXPECT_EQ(to_bgra(m, w, h, src_stride, w * 4, tiling),
-                to_bgra(m, w, h, src_stride, w * 4, tiling, true))
-          << w << "x" << h << " tiling " << tiling;
-      EXPECT_EQ(to_gray(m, w, h, src_stride, w, tiling), to_gray(m, w, h, src_stride, w, tiling, true))
-          << w << "x" << h << " tiling " << tiling;
-    }
-  }
-}
 
 TEST(BayerInterpolateTest, PackedStrideOfZero) {
   const int w = 20, h = 6;
@@ -338,3 +325,264 @@ TEST(BgraToRgbTest, NothingHappensForEmptyOrMissingImages) {
 }
 
 }  // namespace
+
+// KOV_SIMD lowers the level by name (in any case) and never raises it.
+TEST(SimdLevelTest, KovSimdCapsTheAvailableLevel) {
+  struct Case {
+    KovSimdLevel available;
+    const char *request;
+    KovSimdLevel expected;
+    bool unknown;
+  } cases[] = {
+      {KOV_SIMD_AVX512BW, nullptr, KOV_SIMD_AVX512BW, false},
+      {KOV_SIMD_AVX512BW, "", KOV_SIMD_AVX512BW, false},
+      {KOV_SIMD_AVX512BW, "scalar", KOV_SIMD_SCALAR, false},
+      {KOV_SIMD_AVX512BW, "SSSE3", KOV_SIMD_SSSE3, false},
+      {KOV_SIMD_AVX512BW, "avx2", KOV_SIMD_AVX2, false},
+      {KOV_SIMD_SSE2, "avx512bw", KOV_SIMD_SSE2, false},
+      {KOV_SIMD_AVX2, "avx", KOV_SIMD_AVX2, true},
+      {KOV_SIMD_AVX2, "avx2 ", KOV_SIMD_AVX2, true},
+  };
+  for (const Case &c : cases) {
+    bool unknown = !c.unknown;
+    EXPECT_EQ(kov::simd::cap_level(c.available, c.request, &unknown), c.expected)
+        << (c.request ? c.request : "(unset)");
+    EXPECT_EQ(unknown, c.unknown) << (c.request ? c.request : "(unset)");
+  }
+  EXPECT_STREQ(kov_simd_level_name(KOV_SIMD_SCALAR), "scalar");
+  EXPECT_STREQ(kov_simd_level_name(KOV_SIMD_AVX512BW), "avx512bw");
+  EXPECT_STREQ(kov_simd_level_name(KovSimdLevel(5)), "unknown");
+}
+
+namespace {
+
+// Every vector level this processor has, from scalar up; the dispatch is set
+// to each in turn and put back afterwards.
+template <typename F>
+void for_each_level(F body) {
+  const KovSimdLevel top = kov_simd_level();
+  for (int level = KOV_SIMD_SCALAR; level <= top; ++level) {
+    kov::simd::set_level(KovSimdLevel(level));
+    body(KovSimdLevel(level));
+  }
+  kov::simd::set_level(top);
+}
+
+// The demosaic as 5×5 kernels over the mosaic (rows dy = -2..2, columns
+// dx = -2..2): green at a red or blue pixel in eighths; the other chroma at a
+// red or blue pixel, and the colour of the horizontal neighbours at a green
+// pixel, in sixteenths (the vertical neighbours' colour uses its transpose).
+const int kGreenAtRedOrBlue[5][5] = {{0, 0, -1, 0, 0},
+                                     {0, 0, 2, 0, 0},
+                                     {-1, 2, 4, 2, -1},
+                                     {0, 0, 2, 0, 0},
+                                     {0, 0, -1, 0, 0}};
+const int kDiagonalAtRedOrBlue[5][5] = {{0, 0, -3, 0, 0},
+                                        {0, 4, 0, 4, 0},
+                                        {-3, 0, 12, 0, -3},
+                                        {0, 4, 0, 4, 0},
+                                        {0, 0, -3, 0, 0}};
+const int kRowColourAtGreen[5][5] = {{0, 0, 1, 0, 0},
+                                     {0, -2, 0, -2, 0},
+                                     {-2, 8, 10, 8, -2},
+                                     {0, -2, 0, -2, 0},
+                                     {0, 0, 1, 0, 0}};
+
+// Grey weights in 64ths of a pixel's groups: itself, the averages of its
+// horizontal, vertical and diagonal neighbours and of the pixels two away
+// horizontally and vertically, for a red, a blue, and a green pixel on a red
+// row (a green pixel on a blue row swaps the horizontal and vertical weights).
+struct GreyWeights {
+  int c, h1, v1, d, h2, v2;
+};
+const GreyWeights kGreyAtRed{43, 19, 19, 7, -12, -12};
+const GreyWeights kGreyAtBlue{41, 19, 19, 19, -17, -17};
+const GreyWeights kGreyAtGreenRedRow{54, 19, 7, -13, -4, 1};
+
+struct Expected {
+  int b, g, r, grey;
+};
+
+// Expected colour and grey of pixel (x, y), at least two pixels inside the
+// mosaic. The inputs are chosen so that every kernel sum divides exactly and
+// every group average is whole: the test fails if one does not.
+Expected expected_at(const std::vector<guint8> &m, int stride, guint32 tiling, int x, int y) {
+  auto at = [&](int dx, int dy) { return int(m[size_t(y + dy) * stride + x + dx]); };
+  auto apply = [&](const int (*k)[5], bool transpose, int divisor) {
+    int sum = 0;
+    for (int dy = -2; dy <= 2; ++dy)
+      for (int dx = -2; dx <= 2; ++dx)
+        sum += (transpose ? k[dx + 2][dy + 2] : k[dy + 2][dx + 2]) * at(dx, dy);
+    EXPECT_EQ(sum % divisor, 0) << "inexact kernel sum at " << x << "," << y;
+    return std::clamp(sum / divisor, 0, 255);
+  };
+  const int ch = channel_at(tiling, x, y);
+  int rgb[3];
+  GreyWeights w;
+  if (ch == 1) {
+    const int row_ch = channel_at(tiling, x + 1, y);  // the horizontal neighbours' colour
+    rgb[1] = at(0, 0);
+    rgb[row_ch] = apply(kRowColourAtGreen, false, 16);
+    rgb[2 - row_ch] = apply(kRowColourAtGreen, true, 16);
+    w = kGreyAtGreenRedRow;
+    if (row_ch == 2) {
+      std::swap(w.h1, w.v1);
+      std::swap(w.h2, w.v2);
+    }
+  } else {
+    rgb[ch] = at(0, 0);
+    rgb[1] = apply(kGreenAtRedOrBlue, false, 8);
+    rgb[2 - ch] = apply(kDiagonalAtRedOrBlue, false, 16);
+    w = ch == 0 ? kGreyAtRed : kGreyAtBlue;
+  }
+  // The grey sum in 256ths: each group's weight spread over its members.
+  const int grey256 = 4 * w.c * at(0, 0) + 2 * w.h1 * (at(-1, 0) + at(1, 0)) +
+                      2 * w.v1 * (at(0, -1) + at(0, 1)) +
+                      w.d * (at(-1, -1) + at(1, -1) + at(-1, 1) + at(1, 1)) +
+                      2 * w.h2 * (at(-2, 0) + at(2, 0)) + 2 * w.v2 * (at(0, -2) + at(0, 2));
+  EXPECT_EQ(grey256 % 4, 0) << "inexact group average at " << x << "," << y;
+  return {rgb[2], rgb[1], rgb[0], std::clamp((grey256 / 4 + 32) >> 6, 0, 255)};
+}
+
+}  // namespace
+
+// Known answers: a single bright pixel at each position of a cell (it shows
+// every kernel weight on its neighbours), a vertical and a horizontal edge
+// and colour ramps, in every tiling, on every vector level.
+TEST(BayerKnownAnswerTest, InteriorPixelsFollowTheKernels) {
+  const int w = 14, h = 14;
+  struct Case {
+    const char *name;
+    std::function<Rgb(int, int)> colour;
+  };
+  std::vector<Case> cases;
+  for (int k = 0; k < 4; ++k) {
+    const int bx = 6 + k % 2, by = 6 + k / 2;
+    cases.push_back({"bright pixel", [=](int x, int y) {
+                       const int v = x == bx && y == by ? 192 : 64;
+                       return Rgb{v, v, v};
+                     }});
+  }
+  cases.push_back({"vertical edge", [](int x, int) {
+                     const int v = x < 7 ? 80 : 176;
+                     return Rgb{v, v, v};
+                   }});
+  cases.push_back({"horizontal edge", [](int, int y) {
+                     const int v = y < 6 ? 176 : 80;
+                     return Rgb{v, v, v};
+                   }});
+  cases.push_back({"ramps", [](int x, int y) { return Rgb{4 * x + 2 * y + 20, 6 * y + 30, 230 - 6 * x}; }});
+  for_each_level([&](KovSimdLevel level) {
+    for (const Case &c : cases)
+      for (guint32 tiling : kTilings) {
+        const auto m = mosaic(tiling, w, h, w, c.colour);
+        const auto bgra = to_bgra(m, w, h, w, w * 4, tiling);
+        const auto grey = to_gray(m, w, h, w, w, tiling);
+        for (int y = 2; y < h - 2; ++y)
+          for (int x = 2; x < w - 2; ++x) {
+            const Expected e = expected_at(m, w, tiling, x, y);
+            const guint8 *p = &bgra[size_t(y) * w * 4 + x * 4];
+            const int got[4] = {p[0], p[1], p[2], grey[size_t(y) * w + x]};
+            const int want[4] = {e.b, e.g, e.r, e.grey};
+            for (int i = 0; i < 4; ++i)
+              ASSERT_EQ(got[i], want[i])
+                  << "BGRY"[i] << " of " << c.name << ", tiling " << tiling << ", "
+                  << kov_simd_level_name(level) << ", at " << x << "," << y;
+          }
+      }
+  });
+}
+
+namespace {
+
+// Demosaics rows [first_row, first_row + n_rows) of a mosaic to packed RGB
+// through the quarter planes, into rows of dst_stride bytes filled with 0x5A.
+std::vector<guint8> to_rgb(const std::vector<guint8> &m, int width, int height, int src_stride,
+                           int dst_stride, guint32 tiling, int first_row, int n_rows) {
+  QuarterPlanes planes(width, height);
+  planes.fill(m.data(), src_stride);
+  std::vector<guint8> out(size_t(dst_stride) * height, 0x5A);
+  kov_pixel_bayer_interpolate_rows_to_8u_rgb(planes.origins, planes.stride, out.data(), dst_stride,
+                                             width, height, tiling, first_row, n_rows);
+  return out;
+}
+
+// R, G, B of each B, G, R, A pixel; row padding copied as it is.
+std::vector<guint8> rgb_of(const std::vector<guint8> &bgra, int width, int height, int bgra_stride,
+                           int rgb_stride) {
+  std::vector<guint8> rgb(size_t(rgb_stride) * height, 0x5A);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c)
+        rgb[size_t(y) * rgb_stride + 3 * x + c] = bgra[size_t(y) * bgra_stride + 4 * x + 2 - c];
+  return rgb;
+}
+
+}  // namespace
+
+// Every vector level gives the scalar code's bytes, on random mosaics of odd
+// sizes and padded strides, around each vector width (16 and 32 cells, with
+// and without room for the overlapping RGB stores); RGB has the BGRA bytes.
+// Row padding stays untouched.
+TEST(BayerInterpolateTest, EveryLevelEqualsScalarCode) {
+  const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {31, 4}, {32, 6}, {33, 7}, {65, 9}, {66, 4},
+                          {67, 5}, {68, 3}, {69, 4}, {70, 2}, {97, 12}, {130, 31}, {135, 5},
+                          {200, 3}};
+  unsigned seed = 1;
+  for (const auto &s : sizes) {
+    const int w = s[0], h = s[1], src_stride = w + 5;
+    const auto m = random_bytes(size_t(src_stride) * h, seed++);
+    for (guint32 tiling : kTilings) {
+      const auto bgra = to_bgra(m, w, h, src_stride, w * 4 + 4, tiling, true);
+      const auto grey = to_gray(m, w, h, src_stride, w + 3, tiling, true);
+      const auto rgb = rgb_of(bgra, w, h, w * 4 + 4, w * 3 + 5);
+      for_each_level([&](KovSimdLevel level) {
+        const char *name = kov_simd_level_name(level);
+        EXPECT_EQ(to_bgra(m, w, h, src_stride, w * 4 + 4, tiling), bgra)
+            << w << "x" << h << " tiling " << tiling << " " << name;
+        EXPECT_EQ(to_gray(m, w, h, src_stride, w + 3, tiling), grey)
+            << w << "x" << h << " tiling " << tiling << " " << name;
+        EXPECT_EQ(to_rgb(m, w, h, src_stride, w * 3 + 5, tiling, 0, h), rgb)
+            << w << "x" << h << " tiling " << tiling << " " << name;
+      });
+    }
+  }
+}
+
+// Bands of rows, one call each, make up the whole image; a call writes its
+// own rows only, and ranges reaching outside the image are clipped.
+TEST(BayerInterpolateTest, RowRangesWriteTheirRowsOnly) {
+  const int w = 75, h = 13;
+  const auto m = random_bytes(size_t(w) * h, 99);
+  const guint32 tiling = KOV_PIX_FMT_XXX3;
+  const auto whole_bgra = to_bgra(m, w, h, w, w * 4, tiling);
+  const auto whole_grey = to_gray(m, w, h, w, w, tiling);
+  const auto whole_rgb = to_rgb(m, w, h, w, w * 3, tiling, 0, h);
+  const int bands[][2] = {{-4, 5}, {1, 3}, {4, 4}, {8, 1}, {9, 0}, {9, 100}};
+  for_each_level([&](KovSimdLevel level) {
+    QuarterPlanes planes(w, h);
+    planes.fill(m.data(), w);
+    GreyPlane grey_plane(w, h);
+    grey_plane.fill(m.data(), w);
+    std::vector<guint8> bgra(size_t(w) * 4 * h, 0x5A), grey(size_t(w) * h, 0x5A);
+    std::vector<guint8> rgb(size_t(w) * 3 * h, 0x5A);
+    for (const auto &band : bands) {
+      kov_pixel_bayer_interpolate_rows_to_8u_bgra(planes.origins, planes.stride, bgra.data(), 0, w,
+                                                  h, tiling, band[0], band[1]);
+      kov_pixel_bayer_interpolate_rows_to_8u_gray(grey_plane.origin, grey_plane.stride, grey.data(),
+                                                  0, w, h, tiling, band[0], band[1]);
+      kov_pixel_bayer_interpolate_rows_to_8u_rgb(planes.origins, planes.stride, rgb.data(), 0, w,
+                                                 h, tiling, band[0], band[1]);
+      // Rows past the band are still untouched.
+      const int end = std::clamp(band[0] + std::max(band[1], 0), 0, h);
+      for (int y = end; y < h; ++y) {
+        ASSERT_EQ(grey[size_t(y) * w], 0x5A) << "row " << y << " " << kov_simd_level_name(level);
+        ASSERT_EQ(rgb[size_t(y) * w * 3 + w * 3 - 1], 0x5A) << "row " << y;
+        ASSERT_EQ(bgra[size_t(y) * w * 4], 0x5A) << "row " << y;
+      }
+    }
+    EXPECT_EQ(bgra, whole_bgra) << kov_simd_level_name(level);
+    EXPECT_EQ(grey, whole_grey) << kov_simd_level_name(level);
+    EXPECT_EQ(rgb, whole_rgb) << kov_simd_level_name(level);
+  });
+}

@@ -31,6 +31,23 @@ void kov_pixel_bayer_interpolate_to_8u_bgra(guint8 *planes[4], gint plane_stride
 void kov_pixel_bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
                                             gint dst_stride, gint width, gint height,
                                             guint32 tiling);
+/* Demosaics the four quarter planes into a width x height packed RGB image. */
+void kov_pixel_bayer_interpolate_to_8u_rgb(guint8 *planes[4], gint plane_stride, guint8 *dst,
+                                           gint dst_stride, gint width, gint height,
+                                           guint32 tiling);
+/* The same three, for the rows first_row to first_row + n_rows - 1 (clipped
+ * to the image) only: dst is still the image's first row, so that bands of
+ * rows can be demosaiced separately (at the same time) into one image. */
+void kov_pixel_bayer_interpolate_rows_to_8u_bgra(guint8 *planes[4], gint plane_stride,
+                                                 guint8 *dst, gint dst_stride, gint width,
+                                                 gint height, guint32 tiling, gint first_row,
+                                                 gint n_rows);
+void kov_pixel_bayer_interpolate_rows_to_8u_rgb(guint8 *planes[4], gint plane_stride, guint8 *dst,
+                                                gint dst_stride, gint width, gint height,
+                                                guint32 tiling, gint first_row, gint n_rows);
+void kov_pixel_bayer_interpolate_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
+                                                 gint dst_stride, gint width, gint height,
+                                                 guint32 tiling, gint first_row, gint n_rows);
 /* R, G, B from each B, G, R, A pixel. */
 void kov_pixel_convert_8u_bgra_to_8u_rgb(guint8 *dst, gint dst_stride, gint width, gint height,
                                          const guint8 *src, gint src_stride);

@@ -101,29 +101,33 @@ TEST_F(FastBayerTest, TilingControlAndIdentity) {
   }
 }
 
-TEST_F(FastBayerTest, OffersBgraThenGreyWithRowsPaddedTo128) {
+TEST_F(FastBayerTest, OffersBgraThenGreyWithRowsPaddedTo128ThenPackedRgb) {
   source_ = kovtest::make_source(KOV_PIX_FMT_BA81, 640, 480, 640);
   kov_unit_set_input(unit_.get(), source_.get());
   auto f = formats_of(unit_.get());
-  ASSERT_EQ(f.size(), 2u);
+  ASSERT_EQ(f.size(), 3u);
   EXPECT_EQ(f[0].first, KOV_PIX_FMT_BGR4);
   EXPECT_EQ(f[0].second, (std::vector<int>{640, 480, 2560}));
   EXPECT_EQ(f[1].first, KOV_PIX_FMT_GREY);
   EXPECT_EQ(f[1].second, (std::vector<int>{640, 480, 640}));
+  EXPECT_EQ(f[2].first, KOV_PIX_FMT_RGB3);
+  EXPECT_EQ(f[2].second, (std::vector<int>{640, 480, 1920}));
 
   kovtest::source_set_format(source_.get(), KOV_PIX_FMT_XXX3, 642, 481, 642);
   f = formats_of(unit_.get());
-  ASSERT_EQ(f.size(), 2u);
+  ASSERT_EQ(f.size(), 3u);
   EXPECT_EQ(f[0].second, (std::vector<int>{642, 481, 2688}));
   EXPECT_EQ(f[1].second, (std::vector<int>{642, 481, 768}));
+  EXPECT_EQ(f[2].second, (std::vector<int>{642, 481, 1926}));
 
   // The widest mosaic whose padded BGRA rows fit in a gint; one pixel more
   // and nothing is offered.
   kovtest::source_set_format(source_.get(), KOV_PIX_FMT_BA81, 536870880, 1, 536870880);
   f = formats_of(unit_.get());
-  ASSERT_EQ(f.size(), 2u);
+  ASSERT_EQ(f.size(), 3u);
   EXPECT_EQ(f[0].second, (std::vector<int>{536870880, 1, 2147483520}));
   EXPECT_EQ(f[1].second, (std::vector<int>{536870880, 1, 536870912}));
+  EXPECT_EQ(f[2].second, (std::vector<int>{536870880, 1, 1610612640}));
   kovtest::source_set_format(source_.get(), KOV_PIX_FMT_BA81, 536870881, 1, 536870881);
   EXPECT_TRUE(formats_of(unit_.get()).empty());
 }
@@ -308,13 +312,15 @@ TEST_F(FastBayerTest, FrameOutsideAStreamIsDropped) {
   EXPECT_EQ(rec.count(), 0u);
 }
 
-// Odd and tiny sizes run through both outputs (AddressSanitizer watches the
-// reads); every output pixel is opaque.
+// Odd and tiny sizes run through every output (AddressSanitizer watches the
+// reads); every BGRA pixel is opaque, and RGB has the BGRA pixels' colours.
 TEST_F(FastBayerTest, OddAndTinySizes) {
-  const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {5, 3}, {17, 1}, {1, 9}, {33, 17}};
+  const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {5, 3}, {17, 1}, {1, 9}, {33, 17}, {139, 7}};
   for (const auto &s : sizes) {
     const int w = s[0], h = s[1];
-    for (guint32 out : {KOV_PIX_FMT_BGR4, KOV_PIX_FMT_GREY}) {
+    std::vector<guint8> bgra;
+    int bgra_stride = 0;
+    for (guint32 out : {KOV_PIX_FMT_BGR4, KOV_PIX_FMT_GREY, KOV_PIX_FMT_RGB3}) {
       start(KOV_PIX_FMT_XXX3, w, h, w, out);
       kovtest::Recorder rec(unit_.get());
       std::vector<guint8> bytes(size_t(w) * h);
@@ -327,6 +333,15 @@ TEST_F(FastBayerTest, OddAndTinySizes) {
       if (out == KOV_PIX_FMT_BGR4) {
         for (int y = 0; y < h; ++y)
           for (int x = 0; x < w; ++x) ASSERT_EQ(rec.bytes[0][y * stride + x * 4 + 3], 255);
+        bgra = rec.bytes[0];
+        bgra_stride = stride;
+      } else if (out == KOV_PIX_FMT_RGB3) {
+        ASSERT_EQ(stride, 3 * w);
+        for (int y = 0; y < h; ++y)
+          for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+              ASSERT_EQ(rec.bytes[0][y * stride + x * 3 + c], bgra[y * bgra_stride + x * 4 + 2 - c])
+                  << w << "x" << h << " at " << x << "," << y;
       }
       kov_unit_stream_shutdown(unit_.get());
       kov_unit_stream_shutdown(source_.get());

@@ -144,7 +144,7 @@ TEST_F(Rgb8ConvertTest, Rgb3PassesThroughAsTheSameFrame) {
 
 // BA81: the fast debayer works, only its BGR4 format is offered (as RGB3
 // with packed rows), and each BGRA frame becomes a new w × h × 3 frame.
-TEST_F(Rgb8ConvertTest, BayerGoesThroughTheDebayerAndBgraToRgb) {
+TEST_F(Rgb8ConvertTest, BayerGoesThroughTheDebayersOwnRgb) {
   const int w = 34, h = 6;
   link(KOV_PIX_FMT_BA81, w, h, 40);
   KovUnit *worker = worker_of(unit_.get());
@@ -156,7 +156,7 @@ TEST_F(Rgb8ConvertTest, BayerGoesThroughTheDebayerAndBgraToRgb) {
   EXPECT_EQ(f[0]->row_stride, 3 * w);
   auto *wf = static_cast<KovUnitFormat *>(g_object_get_data(G_OBJECT(f[0]), "rgb8_convert:wfmt"));
   ASSERT_NE(wf, nullptr);
-  EXPECT_EQ(wf->pixelformat, KOV_PIX_FMT_BGR4);
+  EXPECT_EQ(wf->pixelformat, KOV_PIX_FMT_RGB3);
 
   ASSERT_EQ(start(), 0);
   EXPECT_TRUE(kov_unit_is_streaming(worker));
@@ -183,13 +183,19 @@ TEST_F(Rgb8ConvertTest, BayerGoesThroughTheDebayerAndBgraToRgb) {
   }
   EXPECT_EQ(rec.frames[0]->timestamp, 42);
   EXPECT_EQ(rec.formats[0].get(), kov_unit_get_output_format(unit_.get()));
-  // The second frame is exactly the worker's BGRA, reordered.
+  // The second frame is the worker's own, with the colours of the BGRA
+  // demosaic.
   ASSERT_EQ(worker_rec.count(), 2u);
-  const int ws = worker_rec.formats[1]->row_stride;
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x)
-      for (int c = 0; c < 3; ++c)
-        ASSERT_EQ(rec.bytes[1][(y * w + x) * 3 + c], worker_rec.bytes[1][y * ws + x * 4 + 2 - c]);
+  EXPECT_EQ(rec.frames[1].get(), worker_rec.frames[1].get());
+  const int hw = w / 2, hh = h / 2, ps = hw + 32;
+  std::vector<guint8> planes(size_t(ps) * (hh + 2) * 4), bgra(size_t(w) * 4 * h);
+  guint8 *origins[4];
+  for (int i = 0; i < 4; ++i) origins[i] = planes.data() + size_t(ps) * (hh + 2) * i + ps + 16;
+  kov_pixel_split_bayer_planes_8u(origins, ps, noise.data(), 40, hw, hh);
+  for (guint8 *o : origins) kov_pixel_replicate_border_8u(o, ps, hw, hh);
+  kov_pixel_bayer_interpolate_to_8u_bgra(origins, ps, bgra.data(), 0, w, h, KOV_PIX_FMT_BA81);
+  for (int i = 0; i < w * h; ++i)
+    for (int c = 0; c < 3; ++c) ASSERT_EQ(rec.bytes[1][3 * i + c], bgra[4 * i + 2 - c]) << i;
 }
 
 TEST_F(Rgb8ConvertTest, UnsupportedInputOffersNothing) {
