@@ -130,7 +130,7 @@ int describe_unit(KovUnitManager *manager, const char *id) {
 int main(int argc, char **argv) {
   // GLib's messages quote file names with the locale's characters.
   setlocale(LC_CTYPE, "");
-  gboolean list = FALSE, meta = FALSE;
+  gboolean list = FALSE, meta = FALSE, version = FALSE;
   gchar *describe = nullptr;
   gint64 frames = 0;
   gdouble seconds = 0;
@@ -138,6 +138,8 @@ int main(int argc, char **argv) {
   gchar *gl_snapshot_pattern = nullptr;
   gint gl_every = 1;
   const GOptionEntry entries[] = {
+      {"version", 0, 0, G_OPTION_ARG_NONE, &version,
+       "Print the version and the vector instructions the pixel routines use", nullptr},
       {"list", 0, 0, G_OPTION_ARG_NONE, &list, "List the known units (identifier, label)", nullptr},
       {"describe", 0, 0, G_OPTION_ARG_STRING, &describe, "Show the controls and flags of a unit",
        "ID"},
@@ -165,6 +167,8 @@ int main(int argc, char **argv) {
     status = fail("-n FRAMES must not be negative");
   } else if (seconds < 0) {
     status = fail("--seconds must not be negative");
+  } else if (version) {
+    g_print("kovkit-run %s\nSIMD: %s\n", KOV_VERSION, kov_simd_level_name(kov_simd_level()));
   } else if (list || describe != nullptr) {
     if (argc > 1) {
       status = fail("unexpected argument \"%s\"", argv[1]);

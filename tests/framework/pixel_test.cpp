@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pixel_scalar.h"
+#include "pixel_simd.h"
 
 namespace {
 
@@ -338,3 +339,31 @@ TEST(BgraToRgbTest, NothingHappensForEmptyOrMissingImages) {
 }
 
 }  // namespace
+
+// KOV_SIMD lowers the level by name (in any case) and never raises it.
+TEST(SimdLevelTest, KovSimdCapsTheAvailableLevel) {
+  struct Case {
+    KovSimdLevel available;
+    const char *request;
+    KovSimdLevel expected;
+    bool unknown;
+  } cases[] = {
+      {KOV_SIMD_AVX512BW, nullptr, KOV_SIMD_AVX512BW, false},
+      {KOV_SIMD_AVX512BW, "", KOV_SIMD_AVX512BW, false},
+      {KOV_SIMD_AVX512BW, "scalar", KOV_SIMD_SCALAR, false},
+      {KOV_SIMD_AVX512BW, "SSSE3", KOV_SIMD_SSSE3, false},
+      {KOV_SIMD_AVX512BW, "avx2", KOV_SIMD_AVX2, false},
+      {KOV_SIMD_SSE2, "avx512bw", KOV_SIMD_SSE2, false},
+      {KOV_SIMD_AVX2, "avx", KOV_SIMD_AVX2, true},
+      {KOV_SIMD_AVX2, "avx2 ", KOV_SIMD_AVX2, true},
+  };
+  for (const Case &c : cases) {
+    bool unknown = !c.unknown;
+    EXPECT_EQ(kov::simd::cap_level(c.available, c.request, &unknown), c.expected)
+        << (c.request ? c.request : "(unset)");
+    EXPECT_EQ(unknown, c.unknown) << (c.request ? c.request : "(unset)");
+  }
+  EXPECT_STREQ(kov_simd_level_name(KOV_SIMD_SCALAR), "scalar");
+  EXPECT_STREQ(kov_simd_level_name(KOV_SIMD_AVX512BW), "avx512bw");
+  EXPECT_STREQ(kov_simd_level_name(KovSimdLevel(5)), "unknown");
+}

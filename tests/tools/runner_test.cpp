@@ -219,3 +219,24 @@ TEST(RunnerTest, SecondsLimitAndInterruptEndWithASummary) {
   EXPECT_NE(r.err.find(" (interrupted)\n"), std::string::npos) << r.err;
   EXPECT_EQ(count_lines(r.err), 1u);
 }
+
+// --version names the vector level in use; KOV_SIMD lowers it, and a value
+// that names no level is ignored with one warning.
+TEST(RunnerTest, VersionPrintsTheSimdLevelThatKovSimdCaps) {
+  const ChildResult plain = run({"--version"});
+  ASSERT_EQ(plain.exit_status, 0) << plain.err;
+  EXPECT_EQ(plain.out.rfind("kovkit-run 6.", 0), 0u) << plain.out;
+  EXPECT_NE(plain.out.find("\nSIMD: "), std::string::npos) << plain.out;
+  EXPECT_EQ(plain.err, "");
+
+  const ChildResult scalar = kovtest::run_program({runner(), "--version"}, {{"KOV_SIMD", "scalar"}});
+  EXPECT_NE(scalar.out.find("\nSIMD: scalar\n"), std::string::npos) << scalar.out;
+
+  const ChildResult bogus = kovtest::run_program({runner(), "--version"}, {{"KOV_SIMD", "avx9"}});
+  EXPECT_EQ(bogus.exit_status, 0);
+  EXPECT_EQ(bogus.out, plain.out);
+  const std::string warning = "KOV_SIMD=avx9 is not one of scalar, sse2, ssse3, avx2, avx512bw";
+  const size_t at = bogus.err.find(warning);
+  EXPECT_NE(at, std::string::npos) << bogus.err;
+  EXPECT_EQ(bogus.err.find(warning, at + 1), std::string::npos) << bogus.err;
+}

@@ -15,6 +15,7 @@
 #include <kovkit/chain.h>
 #include <kovkit/pixel.h>
 #include <kovkit/pixelformat.h>
+#include <kovkit/simd.h>
 #include <kovkit/gltexture.h>
 #include <kovkit/glview.h>
 #include <kovkit/imageio.h>
