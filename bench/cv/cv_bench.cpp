@@ -64,6 +64,7 @@ void BM_CannyUnit(benchmark::State &state) {
     kov_framebuffer_metadata_set(frame.get(), "roi", roi, sizeof roi);
   }
   for (auto _ : state) kovtest::source_push(chain.source.get(), frame.get());
+  state.SetLabel("peer=BM_CvCanny");
 }
 
 void BM_CvCanny(benchmark::State &state) {
@@ -87,6 +88,7 @@ void BM_HoughUnit(benchmark::State &state) {
   }
   Ref<KovFrameBuffer> frame = kovtest::make_frame(make_picture(w, h, 6));
   for (auto _ : state) kovtest::source_push(chain.source.get(), frame.get());
+  state.SetLabel("peer=BM_CvHoughCircles");
 }
 
 void BM_CvHoughCircles(benchmark::State &state) {

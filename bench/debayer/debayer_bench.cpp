@@ -83,11 +83,20 @@ void run_cv(benchmark::State &state, int code, int out_type) {
   }
 }
 
-void BM_FastDebayerToBGR4(benchmark::State &s) { run_unit(s, "convert.fast_debayer", KOV_PIX_FMT_BGR4); }
+void BM_FastDebayerToBGR4(benchmark::State &s) {
+  run_unit(s, "convert.fast_debayer", KOV_PIX_FMT_BGR4);
+  s.SetLabel("peer=BM_CvBayerRG2BGRA");
+}
 void BM_CvBayerRG2BGRA(benchmark::State &s) { run_cv(s, cv::COLOR_BayerRG2BGRA, CV_8UC4); }
-void BM_FastDebayerToGREY(benchmark::State &s) { run_unit(s, "convert.fast_debayer", KOV_PIX_FMT_GREY); }
+void BM_FastDebayerToGREY(benchmark::State &s) {
+  run_unit(s, "convert.fast_debayer", KOV_PIX_FMT_GREY);
+  s.SetLabel("peer=BM_CvBayerRG2GRAY");
+}
 void BM_CvBayerRG2GRAY(benchmark::State &s) { run_cv(s, cv::COLOR_BayerRG2GRAY, CV_8UC1); }
-void BM_ToRgb8FromBA81(benchmark::State &s) { run_unit(s, "convert.to_rgb8", KOV_PIX_FMT_RGB3); }
+void BM_ToRgb8FromBA81(benchmark::State &s) {
+  run_unit(s, "convert.to_rgb8", KOV_PIX_FMT_RGB3);
+  s.SetLabel("peer=BM_CvBayerRG2RGB");
+}
 void BM_CvBayerRG2RGB(benchmark::State &s) { run_cv(s, cv::COLOR_BayerRG2RGB, CV_8UC3); }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
 
+#include <string>
 #include <vector>
 
 #include "jpeg_images.h"
@@ -44,8 +45,11 @@ struct UnitUnderTest {
   }
 };
 
-void set_size_label(benchmark::State &state) {
-  state.SetLabel(std::to_string(state.range(0)) + "x" + std::to_string(state.range(1)));
+// The size, and for a unit's figure the TurboJPEG peer it is compared with.
+void set_size_label(benchmark::State &state, const char *peer = nullptr) {
+  std::string label = std::to_string(state.range(0)) + "x" + std::to_string(state.range(1));
+  if (peer != nullptr) label += std::string(" peer=") + peer;
+  state.SetLabel(label);
 }
 
 void BM_UnitCompress(benchmark::State &state) {
@@ -55,7 +59,7 @@ void BM_UnitCompress(benchmark::State &state) {
   encoder.count_frames();
   for (auto _ : state) encoder.feed(frame.get());
   if (encoder.produced != size_t(state.iterations())) state.SkipWithError("frames were dropped");
-  set_size_label(state);
+  set_size_label(state, "BM_TurboJpegCompress");
 }
 
 void BM_TurboJpegCompress(benchmark::State &state) {
@@ -82,7 +86,7 @@ void BM_UnitDecompress(benchmark::State &state) {
   decoder.count_frames();
   for (auto _ : state) decoder.feed(frame.get());
   if (decoder.produced != size_t(state.iterations())) state.SkipWithError("frames were dropped");
-  set_size_label(state);
+  set_size_label(state, "BM_TurboJpegDecompress");
 }
 
 void BM_TurboJpegDecompress(benchmark::State &state) {

@@ -99,9 +99,11 @@ static void kov_unit_chain_class_init(KovUnitChainClass *klass) {
   G_OBJECT_CLASS(klass)->dispose = kov_unit_chain_dispose;
   G_OBJECT_CLASS(klass)->finalize = kov_unit_chain_finalize;
   /* "frame-ready" (chain, frame, format of the chain's last unit). */
-  chain_signals[SIGNAL_FRAME_READY] =
-      g_signal_new("frame-ready", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0, nullptr,
-                   nullptr, nullptr, G_TYPE_NONE, 2, KOV_TYPE_FRAMEBUFFER, KOV_TYPE_UNIT_FORMAT);
+  chain_signals[SIGNAL_FRAME_READY] = g_signal_new(
+      "frame-ready", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0, nullptr, nullptr,
+      kov_marshal_VOID__OBJECT_OBJECT, G_TYPE_NONE, 2, KOV_TYPE_FRAMEBUFFER, KOV_TYPE_UNIT_FORMAT);
+  g_signal_set_va_marshaller(chain_signals[SIGNAL_FRAME_READY], G_TYPE_FROM_CLASS(klass),
+                             kov_marshal_VOID__OBJECT_OBJECTv);
   /* "eos" (chain): every source has ended and its last frame has gone through. */
   chain_signals[SIGNAL_EOS] = g_signal_new("eos", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0,
                                            nullptr, nullptr, nullptr, G_TYPE_NONE, 0);

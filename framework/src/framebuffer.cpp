@@ -13,9 +13,19 @@
 #include <mutex>
 #include <vector>
 
+// One metadata entry. Keys are reference-counted strings and values GBytes,
+// so copying metadata onto the next frame of a chain copies no bytes.
+struct MetadataEntry {
+  char *key;  // GRefString
+  GBytes *value;
+};
+
 struct _KovFrameBufferPrivate {
   bool owns_data;
-  GHashTable *metadata;    // key (string) -> GBytes
+  // A frame carries few entries, if any: a small array searched in order
+  // costs less per frame than a hash table. Allocated with the first entry.
+  MetadataEntry *metadata;
+  guint n_metadata, n_metadata_allocated;
   KovFrameBuffer *parent;  // owner of the bytes of a wrapped frame (a reference), or NULL
   GDestroyNotify release;  // called with release_data when the frame goes, or NULL
   gpointer release_data;
@@ -71,6 +81,35 @@ BufferPool &pool() {
   return *instance;
 }
 
+MetadataEntry *find_metadata(KovFrameBufferPrivate *p, const gchar *key) {
+  for (guint i = 0; i < p->n_metadata; ++i)
+    if (std::strcmp(p->metadata[i].key, key) == 0) return &p->metadata[i];
+  return nullptr;
+}
+
+// Stores @key -> @value, taking over both references.
+void put_metadata(KovFrameBufferPrivate *p, char *key, GBytes *value) {
+  if (MetadataEntry *entry = find_metadata(p, key)) {
+    g_ref_string_release(key);
+    g_bytes_unref(entry->value);
+    entry->value = value;
+    return;
+  }
+  if (p->n_metadata == p->n_metadata_allocated) {
+    p->n_metadata_allocated = MAX(4u, p->n_metadata_allocated * 2);
+    p->metadata = g_renew(MetadataEntry, p->metadata, p->n_metadata_allocated);
+  }
+  p->metadata[p->n_metadata++] = MetadataEntry{key, value};
+}
+
+void clear_metadata(KovFrameBufferPrivate *p) {
+  for (guint i = 0; i < p->n_metadata; ++i) {
+    g_ref_string_release(p->metadata[i].key);
+    g_bytes_unref(p->metadata[i].value);
+  }
+  p->n_metadata = 0;
+}
+
 }  // namespace
 
 G_DEFINE_TYPE_WITH_PRIVATE(KovFrameBuffer, kov_framebuffer, G_TYPE_OBJECT)
@@ -80,7 +119,8 @@ static void kov_framebuffer_finalize(GObject *object) {
   if (frame->priv->owns_data && frame->data != nullptr) pool().give(frame->data, frame->length);
   if (frame->priv->parent != nullptr) g_object_unref(frame->priv->parent);
   if (frame->priv->release != nullptr) frame->priv->release(frame->priv->release_data);
-  g_hash_table_unref(frame->priv->metadata);
+  clear_metadata(frame->priv);
+  g_free(frame->priv->metadata);
   G_OBJECT_CLASS(kov_framebuffer_parent_class)->finalize(object);
 }
 
@@ -90,8 +130,6 @@ static void kov_framebuffer_class_init(KovFrameBufferClass *klass) {
 
 static void kov_framebuffer_init(KovFrameBuffer *frame) {
   frame->priv = static_cast<KovFrameBufferPrivate *>(kov_framebuffer_get_instance_private(frame));
-  frame->priv->metadata =
-      g_hash_table_new_full(g_str_hash, g_str_equal, g_free, (GDestroyNotify)g_bytes_unref);
 }
 
 KovFrameBuffer *kov_framebuffer_new(gpointer data, gsize length) {
@@ -134,27 +172,26 @@ KovFrameBuffer *kov_framebuffer_new_alloc(gsize length) {
 void kov_framebuffer_reset(KovFrameBuffer *frame) {
   frame->bytesused = 0;
   frame->timestamp = 0;
-  g_hash_table_remove_all(frame->priv->metadata);
+  clear_metadata(frame->priv);
 }
 
 void kov_framebuffer_copy_metadata(KovFrameBuffer *to, KovFrameBuffer *from) {
   g_return_if_fail(KOV_IS_FRAMEBUFFER(to) && KOV_IS_FRAMEBUFFER(from));
   if (to == from) return;
   to->timestamp = from->timestamp;
-  GHashTableIter iter;
-  gpointer key, value;
-  g_hash_table_iter_init(&iter, from->priv->metadata);
-  while (g_hash_table_iter_next(&iter, &key, &value))
-    g_hash_table_replace(to->priv->metadata, g_strdup(static_cast<const gchar *>(key)),
-                         g_bytes_ref(static_cast<GBytes *>(value)));
+  for (guint i = 0; i < from->priv->n_metadata; ++i) {
+    const MetadataEntry &entry = from->priv->metadata[i];
+    put_metadata(to->priv, g_ref_string_acquire(entry.key), g_bytes_ref(entry.value));
+  }
 }
 
 gconstpointer kov_framebuffer_metadata_get(KovFrameBuffer *frame, const gchar *key,
                                            gsize *length) {
   if (length != nullptr) *length = 0;
   g_return_val_if_fail(KOV_IS_FRAMEBUFFER(frame) && key != nullptr, nullptr);
-  auto *bytes = static_cast<GBytes *>(g_hash_table_lookup(frame->priv->metadata, key));
-  if (bytes == nullptr) return nullptr;
+  const MetadataEntry *entry = find_metadata(frame->priv, key);
+  if (entry == nullptr) return nullptr;
+  GBytes *bytes = entry->value;
   gsize size = 0;
   gconstpointer data = g_bytes_get_data(bytes, &size);
   if (length != nullptr) *length = size;
@@ -166,11 +203,13 @@ void kov_framebuffer_metadata_set(KovFrameBuffer *frame, const gchar *key, gcons
                                   gsize length) {
   g_return_if_fail(KOV_IS_FRAMEBUFFER(frame) && key != nullptr);
   g_return_if_fail(data != nullptr || length == 0);
-  g_hash_table_replace(frame->priv->metadata, g_strdup(key), g_bytes_new(data, length));
+  put_metadata(frame->priv, g_ref_string_new(key), g_bytes_new(data, length));
 }
 
 GList *kov_framebuffer_metadata_keys(KovFrameBuffer *frame) {
   g_return_val_if_fail(KOV_IS_FRAMEBUFFER(frame), nullptr);
-  GList *keys = g_hash_table_get_keys(frame->priv->metadata);
+  GList *keys = nullptr;
+  for (guint i = 0; i < frame->priv->n_metadata; ++i)
+    keys = g_list_prepend(keys, frame->priv->metadata[i].key);
   return g_list_sort(keys, (GCompareFunc)g_strcmp0);
 }

@@ -104,9 +104,11 @@ static void kov_unit_class_init(KovUnitClass *klass) {
       g_signal_new("input-format-changed", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0,
                    nullptr, nullptr, nullptr, G_TYPE_NONE, 1, KOV_TYPE_UNIT_FORMAT);
   /* "frame-ready" (unit, frame, format), for every produced frame. */
-  unit_signals[SIGNAL_FRAME_READY] =
-      g_signal_new("frame-ready", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0, nullptr,
-                   nullptr, nullptr, G_TYPE_NONE, 2, KOV_TYPE_FRAMEBUFFER, KOV_TYPE_UNIT_FORMAT);
+  unit_signals[SIGNAL_FRAME_READY] = g_signal_new(
+      "frame-ready", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0, nullptr, nullptr,
+      kov_marshal_VOID__OBJECT_OBJECT, G_TYPE_NONE, 2, KOV_TYPE_FRAMEBUFFER, KOV_TYPE_UNIT_FORMAT);
+  g_signal_set_va_marshaller(unit_signals[SIGNAL_FRAME_READY], G_TYPE_FROM_CLASS(klass),
+                             kov_marshal_VOID__OBJECT_OBJECTv);
   /* "status-changed" (unit): streaming started or stopped. */
   unit_signals[SIGNAL_STATUS_CHANGED] =
       g_signal_new("status-changed", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST, 0, nullptr,
@@ -126,6 +128,47 @@ static void kov_unit_init(KovUnit *unit) {
 }
 
 /* ---- frame delivery ---------------------------------------------------- */
+
+namespace {
+using FrameReadyFunc = void (*)(gpointer instance, gpointer frame, gpointer format,
+                                gpointer data);
+
+// Calls a "frame-ready" handler, its instance and user data swapped as the
+// closure says.
+void call_frame_ready(GClosure *closure, gpointer marshal_data, gpointer instance,
+                      gpointer frame, gpointer format) {
+  auto callback = reinterpret_cast<FrameReadyFunc>(
+      marshal_data != nullptr ? marshal_data : reinterpret_cast<GCClosure *>(closure)->callback);
+  if (G_CCLOSURE_SWAP_DATA(closure))
+    callback(closure->data, frame, format, instance);
+  else
+    callback(instance, frame, format, closure->data);
+}
+}  // namespace
+
+void kov_marshal_VOID__OBJECT_OBJECT(GClosure *closure, GValue *, guint n_param_values,
+                                     const GValue *param_values, gpointer,
+                                     gpointer marshal_data) {
+  g_return_if_fail(n_param_values == 3);
+  call_frame_ready(closure, marshal_data, g_value_peek_pointer(&param_values[0]),
+                   g_value_peek_pointer(&param_values[1]),
+                   g_value_peek_pointer(&param_values[2]));
+}
+
+// The arguments are held for the handler's call, as GLib's own marshallers do.
+void kov_marshal_VOID__OBJECT_OBJECTv(GClosure *closure, GValue *, gpointer instance,
+                                      va_list args, gpointer marshal_data, int, GType *) {
+  va_list copy;
+  G_VA_COPY(copy, args);
+  gpointer frame = va_arg(copy, gpointer);
+  gpointer format = va_arg(copy, gpointer);
+  va_end(copy);
+  if (frame != nullptr) g_object_ref(frame);
+  if (format != nullptr) g_object_ref(format);
+  call_frame_ready(closure, marshal_data, instance, frame, format);
+  if (format != nullptr) g_object_unref(format);
+  if (frame != nullptr) g_object_unref(frame);
+}
 
 // Connected to the input's "frame-ready": hands the frame to this unit while
 // it streams.

@@ -16,6 +16,15 @@ void kov_unit_renegotiate(KovUnit *unit);
 // name a unit.
 const gchar *unit_label(KovUnit *unit);
 
+// Marshallers of the "frame-ready" signals (instance, frame, format): GLib's
+// generic one goes through libffi on every emission, once per unit and frame.
+void kov_marshal_VOID__OBJECT_OBJECT(GClosure *closure, GValue *return_value,
+                                     guint n_param_values, const GValue *param_values,
+                                     gpointer invocation_hint, gpointer marshal_data);
+void kov_marshal_VOID__OBJECT_OBJECTv(GClosure *closure, GValue *return_value,
+                                      gpointer instance, va_list args, gpointer marshal_data,
+                                      int n_params, GType *param_types);
+
 // GCopyFunc that takes a reference, for g_list_copy_deep.
 gpointer ref_object(gconstpointer object, gpointer unused);
 

@@ -4,10 +4,17 @@
 //
 // Pixel sizes 1, 2, 3 and 4 have dedicated loops. On x86 the 1-, 2- and
 // 3-byte mirrors use SSSE3 byte shuffles and the 4-byte one an SSE2 dword
-// shuffle, chosen at run time; the scalar loops are the portable fallback and
+// shuffle; on x86-64 each also has an AVX2 loop. The path is chosen at run
+// time from kov_simd_level(); the scalar loops are the portable fallback and
 // the reference the tests compare the vector paths against.
+//
+// 4:2:2 rows (YUYV, UYVY) hold pixel pairs of four bytes that share their
+// chroma: mirror_row_422 reverses the pairs and swaps the two luma samples
+// inside each.
 #ifndef KOV_IMAGE_FLIP_MIRROR_H
 #define KOV_IMAGE_FLIP_MIRROR_H
+
+#include <kovkit/simd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +23,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define KOV_MIRROR_X86 1
+#endif
+#if defined(__x86_64__)
+#define KOV_MIRROR_AVX2 1
 #endif
 
 namespace kov::flip {
@@ -50,6 +60,19 @@ inline void mirror_row_4_scalar(uint8_t *__restrict dst, const uint8_t *__restri
 inline void mirror_row_n(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t width,
                          size_t bpp) {
   for (size_t j = 0; j < width; ++j) std::memcpy(dst + bpp * j, src + bpp * (width - 1 - j), bpp);
+}
+
+// `pairs` pixel pairs of four bytes; the luma samples of a pair are bytes
+// `luma` and `luma` + 2 (0 for YUYV, 1 for UYVY).
+inline void mirror_row_422(uint8_t *__restrict dst, const uint8_t *__restrict src, size_t pairs,
+                           size_t luma) {
+  for (size_t j = 0; j < pairs; ++j) {
+    const uint8_t *s = src + 4 * (pairs - 1 - j);
+    uint8_t *d = dst + 4 * j;
+    std::memcpy(d, s, 4);
+    d[luma] = s[luma + 2];
+    d[luma + 2] = s[luma];
+  }
 }
 
 #ifdef KOV_MIRROR_X86
@@ -118,31 +141,102 @@ __attribute__((target("sse2"))) inline void mirror_row_4_sse2(uint8_t *__restric
 
 #endif  // KOV_MIRROR_X86
 
+#ifdef KOV_MIRROR_AVX2
+
+// 32 bytes a step: reversed inside each 16-byte lane, then the lanes swapped.
+// The pixels left over are done by the SSSE3 loop on the remaining part of
+// the row (output pixels j.. come from source pixels ..width - 1 - j).
+__attribute__((target("avx2"))) inline void mirror_row_1_avx2(uint8_t *__restrict dst,
+                                                                const uint8_t *__restrict src,
+                                                                size_t width) {
+  const __m256i rev = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15,
+                                       14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  size_t j = 0;
+  for (; j + 32 <= width; j += 32) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + width - 32 - j));
+    v = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, rev), 0x4E);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + j), v);
+  }
+  mirror_row_1_ssse3(dst + j, src, width - j);
+}
+
+__attribute__((target("avx2"))) inline void mirror_row_2_avx2(uint8_t *__restrict dst,
+                                                                const uint8_t *__restrict src,
+                                                                size_t width) {
+  const __m256i rev = _mm256_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1, 14,
+                                       15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
+  size_t j = 0;
+  for (; j + 16 <= width; j += 16) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 2 * (width - 16 - j)));
+    v = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, rev), 0x4E);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 2 * j), v);
+  }
+  mirror_row_2_ssse3(dst + 2 * j, src, width - j);
+}
+
+// Ten 3-byte pixels a step, five in each lane: the two halves of the SSSE3
+// step loaded into one register, shuffled together and stored as two
+// 16-byte halves 15 bytes apart (the second overwrites the first's spare
+// byte). Both loads start one byte before their five source pixels, so a
+// step needs j + 11 <= width.
+__attribute__((target("avx2"))) inline void mirror_row_3_avx2(uint8_t *__restrict dst,
+                                                                const uint8_t *__restrict src,
+                                                                size_t width) {
+  const __m256i rev = _mm256_setr_epi8(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, -128, 13,
+                                       14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, -128);
+  size_t j = 0;
+  for (; j + 11 <= width; j += 10) {
+    const uint8_t *s = src + 3 * (width - 10 - j) - 1;
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 15));
+    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    const __m256i v =
+        _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(first), second, 1), rev);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 3 * j), _mm256_castsi256_si128(v));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 3 * j + 15), _mm256_extracti128_si256(v, 1));
+  }
+  mirror_row_3_ssse3(dst + 3 * j, src, width - j);
+}
+
+__attribute__((target("avx2"))) inline void mirror_row_4_avx2(uint8_t *__restrict dst,
+                                                                const uint8_t *__restrict src,
+                                                                size_t width) {
+  const __m256i rev = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  size_t j = 0;
+  for (; j + 8 <= width; j += 8) {
+    const __m256i v =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * (width - 8 - j)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 4 * j),
+                        _mm256_permutevar8x32_epi32(v, rev));
+  }
+  mirror_row_4_sse2(dst + 4 * j, src, width - j);
+}
+
+#endif  // KOV_MIRROR_AVX2
+
 using MirrorFn = void (*)(uint8_t *__restrict, const uint8_t *__restrict, size_t);
 
-// The fastest mirror for pixel sizes 1 to 4 on this processor; nullptr for
-// other sizes (use mirror_row_n).
-inline MirrorFn pick_mirror(size_t bpp) {
-#ifdef KOV_MIRROR_X86
-  static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
-  static const bool sse2 = __builtin_cpu_supports("sse2");
-  switch (bpp) {
-    case 1: return ssse3 ? mirror_row_1_ssse3 : mirror_row_1_scalar;
-    case 2: return ssse3 ? mirror_row_2_ssse3 : mirror_row_2_scalar;
-    case 3: return ssse3 ? mirror_row_3_ssse3 : mirror_row_3_scalar;
-    case 4: return sse2 ? mirror_row_4_sse2 : mirror_row_4_scalar;
-    default: return nullptr;
-  }
-#else
-  switch (bpp) {
-    case 1: return mirror_row_1_scalar;
-    case 2: return mirror_row_2_scalar;
-    case 3: return mirror_row_3_scalar;
-    case 4: return mirror_row_4_scalar;
-    default: return nullptr;
-  }
+// The mirror for pixel sizes 1 to 4 at the given vector level (the best path
+// at or below it); nullptr for other sizes (use mirror_row_n).
+inline MirrorFn pick_mirror(size_t bpp, KovSimdLevel level) {
+  static constexpr MirrorFn scalar[] = {mirror_row_1_scalar, mirror_row_2_scalar,
+                                        mirror_row_3_scalar, mirror_row_4_scalar};
+  if (bpp < 1 || bpp > 4) return nullptr;
+#ifdef KOV_MIRROR_AVX2
+  static constexpr MirrorFn avx2[] = {mirror_row_1_avx2, mirror_row_2_avx2, mirror_row_3_avx2,
+                                      mirror_row_4_avx2};
+  if (level >= KOV_SIMD_AVX2) return avx2[bpp - 1];
 #endif
+#ifdef KOV_MIRROR_X86
+  static constexpr MirrorFn ssse3[] = {mirror_row_1_ssse3, mirror_row_2_ssse3,
+                                       mirror_row_3_ssse3, mirror_row_4_sse2};
+  if (level >= KOV_SIMD_SSSE3 || (bpp == 4 && level >= KOV_SIMD_SSE2)) return ssse3[bpp - 1];
+#endif
+  (void)level;
+  return scalar[bpp - 1];
 }
+
+// The mirror for this process's vector level.
+inline MirrorFn pick_mirror(size_t bpp) { return pick_mirror(bpp, kov_simd_level()); }
 
 }  // namespace kov::flip
 

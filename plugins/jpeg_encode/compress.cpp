@@ -75,16 +75,24 @@ int compress_image(Input input, const uint8_t *pixels, int width, int height, pt
     scratch = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(raw) + 15) & ~uintptr_t(15));
   }
 
-  while (cinfo.next_scanline < cinfo.image_height) {
-    const uint8_t *row = pixels + ptrdiff_t(cinfo.next_scanline) * stride;
-    JSAMPROW rows[1];
-    if (input == Input::bgra) {
+  if (input == Input::bgra) {
+    while (cinfo.next_scanline < cinfo.image_height) {
+      const uint8_t *row = pixels + ptrdiff_t(cinfo.next_scanline) * stride;
       kov_pixel_convert_8u_bgra_to_8u_rgb(scratch, 0, width, 1, row, 0);
-      rows[0] = scratch;
-    } else {
-      rows[0] = const_cast<JSAMPROW>(row);  // the library only reads input rows
+      JSAMPROW rows[1] = {scratch};
+      jpeg_write_scanlines(&cinfo, rows, 1);
     }
-    jpeg_write_scanlines(&cinfo, rows, 1);
+  } else {
+    // Every row at once (the library only reads input rows): one call per
+    // image instead of one per row.
+    auto rows = static_cast<JSAMPARRAY>((*cinfo.mem->alloc_small)(
+        reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+        sizeof(JSAMPROW) * size_t(cinfo.image_height)));
+    for (JDIMENSION y = 0; y < cinfo.image_height; ++y)
+      rows[y] = const_cast<JSAMPROW>(pixels + ptrdiff_t(y) * stride);
+    while (cinfo.next_scanline < cinfo.image_height)
+      jpeg_write_scanlines(&cinfo, rows + cinfo.next_scanline,
+                           cinfo.image_height - cinfo.next_scanline);
   }
 
   jpeg_finish_compress(&cinfo);

@@ -358,3 +358,32 @@ TEST(StreamingTest, DestroyingAnInputUnlinksItsConsumers) {
   EXPECT_EQ(kov_unit_get_output_format(a.get()), nullptr);
   EXPECT_FALSE(kov_unit_is_streaming(a.get()));
 }
+
+// "frame-ready" hands every handler the unit, the frame, the format and its
+// own data, in the order its connection asks for: alone (the direct path) and
+// beside a second handler, connected plainly and swapped.
+TEST(UnitTest, FrameReadyHandlersGetTheirArgumentsWhicheverWayConnected) {
+  struct Seen {
+    std::vector<std::vector<gpointer>> calls;
+  } seen;
+  Ref<KovUnit> source = kovtest::make_source(KOV_PIX_FMT_GREY, 2, 1, 2);
+  KovUnitFormat *format = kov_unit_get_output_format(source.get());
+  Ref<KovFrameBuffer> frame = kovtest::make_frame(std::vector<uint8_t>{1, 2});
+  auto plain = +[](KovUnit *unit, KovFrameBuffer *f, KovUnitFormat *fmt, Seen *s) {
+    s->calls.push_back({unit, f, fmt, s});
+  };
+  auto swapped = +[](Seen *s, KovFrameBuffer *f, KovUnitFormat *fmt, KovUnit *unit) {
+    s->calls.push_back({unit, f, fmt, s, nullptr});
+  };
+  const std::vector<gpointer> by_plain = {source.get(), frame.get(), format, &seen};
+  const std::vector<gpointer> by_swapped = {source.get(), frame.get(), format, &seen, nullptr};
+
+  gulong first = g_signal_connect(source.get(), "frame-ready", G_CALLBACK(plain), &seen);
+  kovtest::source_push(source.get(), frame.get());
+  g_signal_connect_swapped(source.get(), "frame-ready", G_CALLBACK(swapped), &seen);
+  kovtest::source_push(source.get(), frame.get());
+  g_signal_handler_disconnect(source.get(), first);
+  kovtest::source_push(source.get(), frame.get());
+  EXPECT_EQ(seen.calls,
+            (std::vector<std::vector<gpointer>>{by_plain, by_plain, by_swapped, by_swapped}));
+}

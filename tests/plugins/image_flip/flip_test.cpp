@@ -27,14 +27,14 @@ std::vector<uint8_t> coord_frame(int width, int height, int bpp, int stride) {
   return bytes;
 }
 
-// What the flip must produce: the input mirrored, padding bytes of a row
-// untouched (they follow the row's own pixels).
+// What the flip must produce from pixels of bpp bytes: the input mirrored,
+// the padding bytes of a row kept after the row's own pixels.
 std::vector<uint8_t> expected_flip(const std::vector<uint8_t> &in, int width, int height,
-                                   int stride, bool h, bool v) {
-  const int bpp = stride / width;
+                                   int stride, bool h, bool v, int bpp) {
   std::vector<uint8_t> out(in.size());
   for (int y = 0; y < height; ++y) {
     const int sy = v ? height - 1 - y : y;
+    std::memcpy(&out[size_t(y) * stride], &in[size_t(sy) * stride], stride);
     for (int x = 0; x < width; ++x) {
       const int sx = h ? width - 1 - x : x;
       std::memcpy(&out[size_t(y) * stride + x * bpp], &in[size_t(sy) * stride + sx * bpp], bpp);
@@ -106,13 +106,18 @@ TEST_F(FlipTest, HorizontalMirrorsRgbPixelsKeepingByteOrder) {
   EXPECT_EQ(push({1, 2, 3, 4, 5, 6}), (std::vector<uint8_t>{4, 5, 6, 1, 2, 3}));
 }
 
-TEST_F(FlipTest, HorizontalMirrorsWholePixelsOfSixBytes) {
+// The pixel size comes from the format, not from the row stride: three
+// 2-byte pixels in rows of 18 bytes mirror as 2-byte pixels, and the 12
+// padding bytes stay at the row's end.
+TEST_F(FlipTest, HorizontalMirrorsPixelsOfTheFormatInPaddedRows) {
   start(KOV_PIX_FMT_LG16, 3, 2, 18, true, false);
-  const std::vector<uint8_t> in = coord_frame(3, 2, 6, 18);
-  EXPECT_EQ(push(in), expected_flip(in, 3, 2, 18, true, false));
-  // Spot check: first output pixel is the last input pixel, bytes in order.
+  const std::vector<uint8_t> in = coord_frame(3, 2, 2, 18);
+  EXPECT_EQ(push(in), expected_flip(in, 3, 2, 18, true, false, 2));
   const std::vector<uint8_t> out = recorder_->bytes.back();
-  for (int b = 0; b < 6; ++b) EXPECT_EQ(out[b], coord_byte(2, 0, b));
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 6),
+            (std::vector<uint8_t>{in[4], in[5], in[2], in[3], in[0], in[1]}));
+  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 6, out.begin() + 18),
+            std::vector<uint8_t>(12, 0xEE));
 }
 
 TEST_F(FlipTest, BothOnTurnsTheFrameBy180Degrees) {
@@ -125,40 +130,74 @@ TEST_F(FlipTest, BothOnTurnsTheFrameBy180Degrees) {
 
 // Every pixel size with a dedicated loop, odd and small widths (the vector
 // paths work in blocks and finish with a scalar tail), odd heights, and
-// strides padded to a whole multiple of a pixel size that is not 1..4.
+// padded strides.
 struct Layout {
-  int width, height, bpp;
+  int width, height, bpp, padding;
 };
+
+guint32 packed_format(int bpp) {
+  switch (bpp) {
+    case 1: return KOV_PIX_FMT_GREY;
+    case 2: return KOV_PIX_FMT_LG16;
+    case 3: return KOV_PIX_FMT_RGB3;
+    default: return KOV_PIX_FMT_BGR4;
+  }
+}
 
 class FlipLayoutTest : public FlipTest, public ::testing::WithParamInterface<Layout> {};
 
 TEST_P(FlipLayoutTest, MatchesReferenceForEveryDirection) {
   const Layout l = GetParam();
-  const int stride = l.width * l.bpp;
+  const int stride = l.width * l.bpp + l.padding;
   for (int mode = 1; mode <= 3; ++mode) {
     const bool h = mode & 1, v = mode & 2;
     SCOPED_TRACE(testing::Message() << "w=" << l.width << " h=" << l.height << " bpp=" << l.bpp
-                                    << " flip-h=" << h << " flip-v=" << v);
-    start(KOV_PIX_FMT_GREY, l.width, l.height, stride, h, v);
+                                    << " stride=" << stride << " flip-h=" << h << " flip-v=" << v);
+    start(packed_format(l.bpp), l.width, l.height, stride, h, v);
     const std::vector<uint8_t> in = coord_frame(l.width, l.height, l.bpp, stride);
-    EXPECT_EQ(push(in), expected_flip(in, l.width, l.height, stride, h, v));
+    EXPECT_EQ(push(in), expected_flip(in, l.width, l.height, stride, h, v, l.bpp));
     TearDown();
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Widths, FlipLayoutTest,
-    ::testing::Values(Layout{1, 1, 1}, Layout{3, 5, 1}, Layout{5, 3, 1}, Layout{7, 7, 1},
-                      Layout{17, 3, 1}, Layout{33, 1, 1}, Layout{1, 3, 2}, Layout{7, 5, 2},
-                      Layout{9, 1, 2}, Layout{1, 1, 3}, Layout{3, 3, 3}, Layout{5, 1, 3},
-                      Layout{6, 3, 3}, Layout{7, 5, 3}, Layout{11, 2, 3}, Layout{1, 5, 4},
-                      Layout{5, 3, 4}, Layout{7, 1, 4}, Layout{3, 3, 5}, Layout{7, 2, 6},
-                      Layout{640, 3, 3}, Layout{641, 3, 1}));
+    ::testing::Values(Layout{1, 1, 1, 0}, Layout{3, 5, 1, 0}, Layout{5, 3, 1, 3},
+                      Layout{7, 7, 1, 0}, Layout{17, 3, 1, 0}, Layout{33, 1, 1, 0},
+                      Layout{65, 2, 1, 7}, Layout{1, 3, 2, 0}, Layout{7, 5, 2, 2},
+                      Layout{9, 1, 2, 0}, Layout{33, 3, 2, 1}, Layout{1, 1, 3, 0},
+                      Layout{3, 3, 3, 1}, Layout{5, 1, 3, 0}, Layout{6, 3, 3, 0},
+                      Layout{7, 5, 3, 0}, Layout{11, 2, 3, 2}, Layout{21, 3, 3, 5},
+                      Layout{1, 5, 4, 0}, Layout{5, 3, 4, 0}, Layout{7, 1, 4, 4},
+                      Layout{17, 3, 4, 12}, Layout{640, 3, 3, 0}, Layout{641, 3, 1, 0},
+                      Layout{641, 3, 3, 1}));
 
-TEST_F(FlipTest, PaddedStrideThatIsAMultipleFlipsWiderPixels) {
-  // GREY of width 4 in rows of 8 bytes: the flip sees 2-byte pixels.
+TEST_F(FlipTest, PaddedGreyRowMirrorsItsPixelsAndKeepsItsPadding) {
   start(KOV_PIX_FMT_GREY, 4, 1, 8, true, false);
-  EXPECT_EQ(push({1, 2, 3, 4, 5, 6, 7, 8}), (std::vector<uint8_t>{7, 8, 5, 6, 3, 4, 1, 2}));
+  EXPECT_EQ(push({1, 2, 3, 4, 5, 6, 7, 8}), (std::vector<uint8_t>{4, 3, 2, 1, 5, 6, 7, 8}));
+}
+
+// 4:2:2 rows mirror pixel pairs: the pair's luma samples swap, its chroma
+// stays. Width 3 holds two pairs, the second one half padding.
+TEST_F(FlipTest, PairFormatsSwapLumaInsideMirroredPairs) {
+  start(KOV_PIX_FMT_YUYV, 4, 1, 8, true, false);
+  EXPECT_EQ(push({1, 2, 3, 4, 5, 6, 7, 8}), (std::vector<uint8_t>{7, 6, 5, 8, 3, 2, 1, 4}));
+  TearDown();
+  start(KOV_PIX_FMT_UYVY, 3, 2, 10, true, true);
+  EXPECT_EQ(push({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}),
+            (std::vector<uint8_t>{15, 18, 17, 16, 11, 14, 13, 12, 19, 20,  //
+                                  5, 8, 7, 6, 1, 4, 3, 2, 9, 10}));
+}
+
+// Planar I420: each plane flips on its own, the chroma planes at half the
+// stride and height (rounded up).
+TEST_F(FlipTest, PlanarFormatFlipsEveryPlane) {
+  start(KOV_PIX_FMT_I420, 3, 3, 4, true, true);
+  // Luma 4 x 3, then two chroma planes of 2 x 2.
+  std::vector<uint8_t> in = {1, 2, 3, 90, 4, 5, 6, 91, 7, 8, 9, 92,  //
+                             10, 11, 12, 13, 20, 21, 22, 23};
+  EXPECT_EQ(push(in), (std::vector<uint8_t>{9, 8, 7, 92, 6, 5, 4, 91, 3, 2, 1, 90,  //
+                                            13, 12, 11, 10, 23, 22, 21, 20}));
 }
 
 TEST_F(FlipTest, OutputCarriesTimestampMetadataAndFullSize) {
@@ -198,7 +237,7 @@ TEST_F(FlipTest, ShortFrameIsPassedOnUnreadAndUnflipped) {
   EXPECT_EQ(recorder_->frames[0].get(), frame.get());
   // The next whole frame is flipped again.
   const std::vector<uint8_t> in = coord_frame(4, 4, 3, 12);
-  EXPECT_EQ(push(in), expected_flip(in, 4, 4, 12, true, true));
+  EXPECT_EQ(push(in), expected_flip(in, 4, 4, 12, true, true, 3));
 }
 
 TEST_F(FlipTest, EmptyFrameIsPassedOn) {
@@ -234,7 +273,8 @@ TEST_F(FlipTest, FrameOfAnotherSizeMidStreamIsNotWrittenPastTheBuffer) {
   Ref<KovFrameBuffer> frame = kovtest::make_frame(coord_frame(4, 4, 1, 4));
   KOV_UNIT_GET_CLASS(flip_.get())->input_frame_ready(flip_.get(), frame.get(), big.get());
   ASSERT_EQ(recorder_->count(), 2u);
-  EXPECT_EQ(recorder_->bytes[1], expected_flip(coord_frame(4, 4, 1, 4), 4, 4, 4, true, false));
+  EXPECT_EQ(recorder_->bytes[1],
+            expected_flip(coord_frame(4, 4, 1, 4), 4, 4, 4, true, false, 1));
 }
 
 // Formats offered for input formats.
@@ -276,7 +316,12 @@ TEST_P(FlipFormatTest, OffersCopyOfAcceptedInputFormatOnly) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, FlipFormatTest,
     ::testing::Values(OfferCase{KOV_PIX_FMT_RGB3, 640, 480, 1920, true},
-                      OfferCase{KOV_PIX_FMT_RGB3, 640, 480, 1922, false},
+                      OfferCase{KOV_PIX_FMT_RGB3, 640, 480, 1922, true},
+                      OfferCase{KOV_PIX_FMT_RGB3, 640, 480, 1919, false},
+                      OfferCase{KOV_PIX_FMT_YUYV, 5, 2, 12, true},
+                      OfferCase{KOV_PIX_FMT_YUYV, 5, 2, 10, false},
+                      OfferCase{KOV_PIX_FMT_I420, 5, 3, 6, true},
+                      OfferCase{0x31323334, 4, 4, 16, false},
                       OfferCase{KOV_PIX_FMT_MJPG, 640, 480, 0, false},
                       OfferCase{KOV_PIX_FMT_GREY, 0, 480, 640, false},
                       OfferCase{KOV_PIX_FMT_GREY, 7, 3, 14, true},
@@ -307,7 +352,7 @@ TEST(FlipUnitTest, RefusedInputFormatLeavesNoFormat) {
   Ref<KovUnit> source = kovtest::make_source(KOV_PIX_FMT_GREY, 4, 2, 4);
   kov_unit_set_input(flip.get(), source.get());
   ASSERT_NE(kov_unit_get_output_format(flip.get()), nullptr);
-  kovtest::source_set_format(source.get(), KOV_PIX_FMT_RGB3, 640, 480, 1922);
+  kovtest::source_set_format(source.get(), KOV_PIX_FMT_RGB3, 640, 480, 1919);
   EXPECT_EQ(kov_unit_get_output_formats(flip.get()), nullptr);
 }
 
@@ -350,7 +395,7 @@ TEST(FlipChainTest, ChainFlipsTestSourceFrames) {
   kov_unit_chain_all_units_stream_shutdown(chain.get());
   ASSERT_GE(out.count(), 1u);
   ASSERT_EQ(in.bytes[0].size(), 32u);
-  EXPECT_EQ(out.bytes[0], expected_flip(in.bytes[0], 8, 4, 8, true, true));
+  EXPECT_EQ(out.bytes[0], expected_flip(in.bytes[0], 8, 4, 8, true, true, 1));
 }
 
 }  // namespace

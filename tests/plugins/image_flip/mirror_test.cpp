@@ -64,24 +64,30 @@ TEST(MirrorTest, GenericLoopMirrorsOddPixelSizes) {
     }
 }
 
-TEST(MirrorTest, PickedMirrorsMatchScalar) {
-  for (size_t bpp = 1; bpp <= 4; ++bpp) {
-    MirrorFn fn = kov::flip::pick_mirror(bpp);
-    ASSERT_NE(fn, nullptr);
-    check_all_widths(fn, bpp);
-  }
+// Every vector level this processor runs, from scalar up to the level in
+// use, picks a mirror that matches the reference.
+TEST(MirrorTest, PickedMirrorsMatchReferenceAtEveryLevel) {
+  for (int level = KOV_SIMD_SCALAR; level <= int(kov_simd_level()); ++level)
+    for (size_t bpp = 1; bpp <= 4; ++bpp) {
+      SCOPED_TRACE(kov_simd_level_name(KovSimdLevel(level)));
+      MirrorFn fn = kov::flip::pick_mirror(bpp, KovSimdLevel(level));
+      ASSERT_NE(fn, nullptr);
+      check_all_widths(fn, bpp);
+    }
   EXPECT_EQ(kov::flip::pick_mirror(5), nullptr);
   EXPECT_EQ(kov::flip::pick_mirror(0), nullptr);
 }
 
-#ifdef KOV_MIRROR_X86
-TEST(MirrorTest, VectorMirrorsMatchScalar) {
-  if (!__builtin_cpu_supports("ssse3")) GTEST_SKIP() << "no SSSE3";
-  check_all_widths(kov::flip::mirror_row_1_ssse3, 1);
-  check_all_widths(kov::flip::mirror_row_2_ssse3, 2);
-  check_all_widths(kov::flip::mirror_row_3_ssse3, 3);
-  check_all_widths(kov::flip::mirror_row_4_sse2, 4);
+TEST(MirrorTest, PairMirrorSwapsLumaAndKeepsChroma) {
+  // Two YUYV pairs (Y0 U Y1 V), then the same as UYVY (U Y0 V Y1).
+  const uint8_t yuyv[] = {1, 2, 3, 4, 5, 6, 7, 8};
+  uint8_t out[8] = {};
+  kov::flip::mirror_row_422(out, yuyv, 2, 0);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{7, 6, 5, 8, 3, 2, 1, 4}));
+  kov::flip::mirror_row_422(out, yuyv, 2, 1);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{5, 8, 7, 6, 1, 4, 3, 2}));
+  kov::flip::mirror_row_422(out, yuyv, 1, 0);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{3, 2, 1, 4}));
 }
-#endif
 
 }  // namespace
