@@ -20,6 +20,7 @@ struct KovConvertFlip {
   // Output frames of row stride × height bytes. Null until the first
   // flipped frame of a stream; a frame of another size makes a new pool.
   KovFramePool *frame_pool;
+  KovUnitControl *threads_ctl;  // bands of rows flipped at once
 };
 
 KovConvertFlip *as_flip(gpointer object) { return kov::plugin::cast<KovConvertFlip>(object); }
@@ -63,6 +64,23 @@ void flip_rows(guint8 *__restrict out, const guint8 *__restrict in, gsize stride
   }
 }
 
+// One frame's flip, shared by its bands of output rows.
+struct FlipJob {
+  guint8 *out;
+  const guint8 *in;
+  gsize stride, width, height;
+  bool flip_h, flip_v;
+};
+
+// Output rows [first, first + rows): with flip_v they come from the input's
+// rows that end where the band's mirror image begins.
+void flip_band(gint first, gint rows, gpointer data) {
+  const FlipJob &j = *static_cast<FlipJob *>(data);
+  const gsize src_first = j.flip_v ? j.height - gsize(first) - gsize(rows) : gsize(first);
+  flip_rows(j.out + gsize(first) * j.stride, j.in + src_first * j.stride, j.stride, j.width,
+            gsize(rows), j.flip_h, j.flip_v);
+}
+
 void flip_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format) {
   KovConvertFlip *self = as_flip(unit);
   kov_dbg(KOV_DBG_OUTPUT, "[%s] iterate\n", kov_unit_get_name(unit));
@@ -99,8 +117,10 @@ void flip_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat 
     return;
   }
 
-  flip_rows(out->data, frame->data, gsize(format->row_stride), gsize(format->width),
-            gsize(format->height), flip_h, flip_v);
+  FlipJob job = {out->data,           frame->data, gsize(format->row_stride), gsize(format->width),
+                 gsize(format->height), flip_h,      flip_v};
+  kov_workers_run_bands(kov_unit_control_get_int(self->threads_ctl), format->height, 1, flip_band,
+                        &job);
 
   out->bytesused = size;
   kov_framebuffer_copy_metadata(out, frame);
@@ -127,6 +147,7 @@ void flip_init(KovConvertFlip *self) {
   self->flip_h_ctl = kov_unit_add_control_boolean(unit, "flip-h", "Horiz flip", FALSE, TRUE);
   self->flip_v_ctl = kov_unit_add_control_boolean(unit, "flip-v", "Vert flip", FALSE, TRUE);
   self->frame_pool = nullptr;
+  self->threads_ctl = kov_unit_add_control_int(unit, "threads", "Threads", 1, 16, 1, 1, TRUE);
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed),
                         nullptr, nullptr, GConnectFlags(0));
 }

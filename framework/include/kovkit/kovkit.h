@@ -18,5 +18,6 @@
 #include <kovkit/gltexture.h>
 #include <kovkit/glview.h>
 #include <kovkit/imageio.h>
+#include <kovkit/workers.h>
 
 #endif
