@@ -19,5 +19,6 @@
 #include <kovkit/glview.h>
 #include <kovkit/imageio.h>
 #include <kovkit/workers.h>
+#include <kovkit/chain_thread.h>
 
 #endif
