@@ -39,12 +39,12 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
 # Only the programs of the threading tests are built (with the plug-ins they
-# load). GLib is not instrumented: tests/tsan.supp names its libraries.
+# load).
 TSAN_TESTS = framework_workers_test framework_chain_thread_test
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOV_TSAN=ON -DKOV_WERROR=ON $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TESTS)
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -R '^(framework_workers_test|framework_chain_thread_test)$$'
 
 demo: build
