@@ -64,8 +64,20 @@ void set_home(KovUnitChain *chain, GMainContext *context) {
     unit_set_home_context(KOV_UNIT(l->data), context);
 }
 
-// Draws the chain's GL units at the wanted size and makes it the newest
-// picture. Runs on the chain's thread.
+// The largest size within box_width × box_height at the frame's aspect
+// ratio: the whole width or the whole height, the other side rounded to the
+// nearest pixel. The box itself without a frame size.
+void fit_to_box(gint frame_width, gint frame_height, gint &width, gint &height) {
+  if (frame_width < 1 || frame_height < 1 || width < 1 || height < 1) return;
+  const gint64 fw = frame_width, fh = frame_height, bw = width, bh = height;
+  if (bw * fh <= bh * fw)
+    height = gint(MAX(1, (bw * fh + fw / 2) / fw));
+  else
+    width = gint(MAX(1, (bh * fw + fh / 2) / fh));
+}
+
+// Draws the chain's GL units as large as the wanted size allows and makes it
+// the newest picture. Runs on the chain's thread.
 void draw_picture(KovChainThread *t) {
   if (t->view == nullptr) return;
   gint width, height;
@@ -76,6 +88,7 @@ void draw_picture(KovChainThread *t) {
   }
   gint frame_width = 0, frame_height = 0;
   kov_gl_view_get_frame_size(t->view, &frame_width, &frame_height);
+  fit_to_box(frame_width, frame_height, width, height);
   if (kov_gl_view_render(t->view, width, height) != 0) return;
   width = kov_gl_view_get_width(t->view);
   height = kov_gl_view_get_height(t->view);

@@ -82,9 +82,11 @@ gboolean kov_chain_thread_is_streaming(KovChainThread *thread);
  * not set another function; it may lock the picture. */
 void kov_chain_thread_set_picture_func(KovChainThread *thread, KovChainThreadPictureFunc func,
                                        gpointer data, GDestroyNotify notify);
-/* Size at which the view draws the picture; 0 × 0 (the start) means the
- * chain's frame size. A new size is drawn at once when the chain's thread is
- * free, with the chain as the last frame left it. */
+/* The box the picture must fit: the view draws it as large as fits at the
+ * frame's aspect ratio (the whole width or the whole height, the other side
+ * rounded to the nearest pixel); 0 × 0 (the start) means the chain's frame
+ * size. A new box is drawn at once when the chain's thread is free, with the
+ * chain as the last frame left it. */
 void kov_chain_thread_set_picture_size(KovChainThread *thread, gint width, gint height);
 /* The newest picture, locked until kov_chain_thread_unlock_picture (keep it
  * short: the chain's thread waits to put the next one there): B, G, R, A
