@@ -1,15 +1,17 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Front door. `make` installs what is missing and builds; `make test` runs
-# every test (normal build, then an AddressSanitizer/UBSan build), with
+# every test (normal build, then an AddressSanitizer/UBSan build, then the
+# threading tests under ThreadSanitizer), with
 # compiler warnings turned into errors; `make demo` runs a demo chain and says
 # where its pictures are.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan demo install bench clean
+.PHONY: all deps build test test-asan test-tsan demo install bench clean
 
 all: build
 
@@ -29,11 +31,21 @@ test: deps
 	cmake --build $(BUILD) -j$(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) test-asan
+	$(MAKE) test-tsan
 
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOV_SANITIZE=ON -DKOV_WERROR=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+# Only the programs of the threading tests are built (with the plug-ins they
+# load).
+TSAN_TESTS = framework_workers_test framework_chain_thread_test
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOV_TSAN=ON -DKOV_WERROR=ON $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TESTS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -R '^(framework_workers_test|framework_chain_thread_test)$$'
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
@@ -46,4 +58,4 @@ bench: build
 	@bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) out

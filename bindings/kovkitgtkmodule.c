@@ -295,6 +295,15 @@ static PyObject *ChainGLWidget_set_active(PyObject *self, PyObject *args) {
     PyErr_SetString(PyExc_RuntimeError, "Widget has no chain assigned");
     return NULL;
   }
+  /* A threaded widget's chain starts and stops on the chain's thread. */
+  if (kov_unit_chain_gl_widget_get_threaded(widget)) {
+    GError *error = NULL;
+    if (!kov_unit_chain_gl_widget_set_active(widget, active, &error)) {
+      fprintf(stderr, "kovkit: %s\n", error->message);
+      g_error_free(error);
+    }
+    Py_RETURN_NONE;
+  }
   kov_unit_chain_gl_widget_set_context(widget);
   if (active)
     kov_unit_chain_all_units_stream_init(chain);
@@ -311,6 +320,23 @@ static PyObject *ChainGLWidget_load_from_str(PyObject *self, PyObject *args) {
   KovUnitChain *chain = kov_unit_chain_gl_widget_get_chain(widget);
   const char *text;
   if (!PyArg_ParseTuple(args, "s:ChainGLWidget.load_from_str", &text)) return NULL;
+  /* A threaded widget's chain belongs to its thread: the description goes
+   * into a new chain, which the widget then hands to a thread of its own. */
+  if (kov_unit_chain_gl_widget_get_threaded(widget)) {
+    chain = kov_unit_chain_new();
+    g_object_ref_sink(chain);
+    connect_redraw(chain, widget);
+    GError *error = NULL;
+    kov_unit_chain_load_from_str(chain, text, &error);
+    kov_unit_chain_gl_widget_set_chain(widget, chain);
+    g_object_unref(chain);
+    if (error != NULL) {
+      PyErr_SetString(PyExc_RuntimeError, error->message);
+      g_error_free(error);
+      return NULL;
+    }
+    Py_RETURN_NONE;
+  }
   if (chain == NULL) {
     /* The widget sinks the new chain's floating reference and owns it. */
     chain = kov_unit_chain_new();

@@ -5,6 +5,8 @@
 // after the second row: a BGGR mosaic is its "BayerRG" (the psnr program in
 // this folder confirms the pairing on photographs). KOV_SIMD=scalar, sse2,
 // ssse3 or avx2 measures the framework's lower vector paths.
+// The two-thread cases put the debayer's "threads" control at 2 against
+// OpenCV with two threads, both in wall-clock time.
 #include <benchmark/benchmark.h>
 #include <test_support.h>
 
@@ -62,18 +64,20 @@ struct Chain {
   }
 };
 
-void run_unit(benchmark::State &state, const char *id, guint32 out_code) {
+void run_unit(benchmark::State &state, const char *id, guint32 out_code, int threads = 1) {
   Chain chain(id, out_code);
   if (!chain.unit) {
     state.SkipWithError("unit not found");
     return;
   }
+  if (threads > 1)
+    kov_unit_control_set_int(kov_unit_find_control(chain.unit.get(), "threads"), threads, nullptr);
   Ref<KovFrameBuffer> frame = kovtest::make_frame(mosaic());
   for (auto _ : state) kovtest::source_push(chain.source.get(), frame.get());
 }
 
-void run_cv(benchmark::State &state, int code, int out_type) {
-  cv::setNumThreads(1);
+void run_cv(benchmark::State &state, int code, int out_type, int threads = 1) {
+  cv::setNumThreads(threads);
   std::vector<uint8_t> bytes = mosaic();
   cv::Mat src(kHeight, kWidth, CV_8UC1, bytes.data());
   cv::Mat dst(kHeight, kWidth, out_type);
@@ -92,6 +96,13 @@ void BM_FastDebayerToGREY(benchmark::State &s) {
   run_unit(s, "convert.fast_debayer", KOV_PIX_FMT_GREY);
   s.SetLabel("peer=BM_CvBayerRG2GRAY");
 }
+void BM_FastDebayerToBGR4_2Threads(benchmark::State &s) {
+  run_unit(s, "convert.fast_debayer", KOV_PIX_FMT_BGR4, 2);
+  s.SetLabel("peer=BM_CvBayerRG2BGRA_2Threads");
+}
+void BM_CvBayerRG2BGRA_2Threads(benchmark::State &s) {
+  run_cv(s, cv::COLOR_BayerRG2BGRA, CV_8UC4, 2);
+}
 void BM_CvBayerRG2GRAY(benchmark::State &s) { run_cv(s, cv::COLOR_BayerRG2GRAY, CV_8UC1); }
 void BM_ToRgb8FromBA81(benchmark::State &s) {
   run_unit(s, "convert.to_rgb8", KOV_PIX_FMT_RGB3);
@@ -103,6 +114,8 @@ void BM_CvBayerRG2RGB(benchmark::State &s) { run_cv(s, cv::COLOR_BayerRG2RGB, CV
 
 BENCHMARK(BM_FastDebayerToBGR4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CvBayerRG2BGRA)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FastDebayerToBGR4_2Threads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CvBayerRG2BGRA_2Threads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FastDebayerToGREY)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CvBayerRG2GRAY)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ToRgb8FromBA81)->Unit(benchmark::kMillisecond);

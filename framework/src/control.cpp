@@ -258,6 +258,49 @@ const GValue *kov_unit_control_get_value(KovUnitControl *control) {
   return &control->priv->value;
 }
 
+namespace {
+
+// A checked control change on its way to the unit's thread. The unit is
+// kept alive with it: its controls do not hold it.
+struct HandedOver {
+  KovUnit *unit;
+  KovUnitControl *control;
+  GValue value;
+};
+
+gboolean apply_handed_over(gpointer data) {
+  auto *h = static_cast<HandedOver *>(data);
+  GError *error = nullptr;
+  if (!kov_unit_control_set_value(h->control, &h->value, &error)) {
+    g_printerr("%s\n", error->message);
+    g_error_free(error);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void free_handed_over(gpointer data) {
+  auto *h = static_cast<HandedOver *>(data);
+  g_value_unset(&h->value);
+  g_object_unref(h->control);
+  g_object_unref(h->unit);
+  delete h;
+}
+
+void hand_over(KovUnitControl *control, const GValue *value, GMainContext *home) {
+  auto *h = new HandedOver{KOV_UNIT(g_object_ref(control->priv->unit)),
+                           KOV_UNIT_CONTROL(g_object_ref(control)), G_VALUE_INIT};
+  g_value_init(&h->value, G_VALUE_TYPE(value));
+  g_value_copy(value, &h->value);
+  GSource *source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, apply_handed_over, h, free_handed_over);
+  g_source_set_name(source, "[kovkit] control change");
+  g_source_attach(source, home);
+  g_source_unref(source);
+}
+
+}  // namespace
+
 gboolean kov_unit_control_set_value(KovUnitControl *control, const GValue *value,
                                     GError **error) {
   g_return_val_if_fail(KOV_IS_UNIT_CONTROL(control) && value != nullptr, FALSE);
@@ -270,6 +313,13 @@ gboolean kov_unit_control_set_value(KovUnitControl *control, const GValue *value
     return FALSE;
   }
   if (!check_value(control, value, error)) return FALSE;
+  // The unit runs on a chain thread and this is another thread: the unit
+  // sees the change there, between two of its operations.
+  GMainContext *home = p->unit != nullptr ? unit_home_context(p->unit) : nullptr;
+  if (home != nullptr && !g_main_context_is_owner(home)) {
+    hand_over(control, value, home);
+    return TRUE;
+  }
 
   GValue store = G_VALUE_INIT;
   g_value_init(&store, want);

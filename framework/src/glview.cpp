@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "gl_context.h"
@@ -53,6 +54,9 @@ std::map<guint64, KovGLView *> &live_views() {
   return views;
 }
 guint64 next_serial = 1;
+// Guards the live views, the serials and the shared display: views of
+// chains that run on threads of their own come and go on those threads.
+std::mutex views_mutex;
 // The EGL display is shared by all views and stays initialised for the rest
 // of the process once made: starting the driver is costly, and terminating it
 // unloads code that the driver's own exit handlers still use.
@@ -65,6 +69,7 @@ void set_error(GError **error, const char *step) {
 }
 
 EGLDisplay acquire_display(GError **error) {
+  std::lock_guard<std::mutex> lock(views_mutex);
   if (shared_display != EGL_NO_DISPLAY) return shared_display;
   // eglGetPlatformDisplay is EGL 1.5; its extension form serves older EGLs.
   using GetPlatformDisplay = EGLDisplay (*)(EGLenum, void *, const EGLAttrib *);
@@ -224,6 +229,7 @@ CurrentContext current_context() {
   EGLContext egl = eglGetCurrentContext();
   if (egl != EGL_NO_CONTEXT) {
     current.handle = egl;
+    std::lock_guard<std::mutex> lock(views_mutex);
     for (const auto &[serial, view] : live_views())
       if (view->context == egl) current.view_serial = serial;
     return current;
@@ -236,9 +242,14 @@ CurrentContext current_context() {
 }
 
 bool run_in_view_context(guint64 serial, const std::function<void()> &fn) {
-  auto it = live_views().find(serial);
-  if (it == live_views().end()) return false;
-  ScopedCurrent current(it->second);
+  KovGLView *view = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(views_mutex);
+    auto it = live_views().find(serial);
+    if (it == live_views().end()) return false;
+    view = it->second;
+  }
+  ScopedCurrent current(view);
   if (!current.ok()) return false;
   fn();
   return true;
@@ -282,9 +293,12 @@ KovGLView *kov_gl_view_new_offscreen(GError **error) {
   auto *view = new _KovGLView{};
   view->display = display;
   view->context = context;
-  view->serial = next_serial++;
   view->units = new std::vector<TrackedUnit>;
-  live_views()[view->serial] = view;
+  {
+    std::lock_guard<std::mutex> lock(views_mutex);
+    view->serial = next_serial++;
+    live_views()[view->serial] = view;
+  }
   return view;
 }
 
@@ -303,7 +317,10 @@ void kov_gl_view_free(KovGLView *view) {
   }
   if (eglGetCurrentContext() == view->context)
     eglMakeCurrent(view->display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-  live_views().erase(view->serial);
+  {
+    std::lock_guard<std::mutex> lock(views_mutex);
+    live_views().erase(view->serial);
+  }
   eglDestroyContext(view->display, view->context);
   delete view->units;
   delete view;

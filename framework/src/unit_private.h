@@ -28,4 +28,10 @@ void kov_marshal_VOID__OBJECT_OBJECTv(GClosure *closure, GValue *return_value,
 // GCopyFunc that takes a reference, for g_list_copy_deep.
 gpointer ref_object(gconstpointer object, gpointer unused);
 
+// The main context of the thread a unit runs on when that is a chain thread
+// (kovkit/chain_thread.h), NULL otherwise: control changes made on other
+// threads are handed over to it.
+void unit_set_home_context(KovUnit *unit, GMainContext *context);
+GMainContext *unit_home_context(KovUnit *unit);
+
 #endif

@@ -25,6 +25,7 @@ struct KovFastBayerFilter {
   // Size of aligned_input, so that a copy never writes past it.
   gsize aligned_size;
   KovFramePool *rgb_pool;  // RGB3 output frames, made on the first one; or NULL
+  KovUnitControl *threads_ctl;  // bands of rows worked on at once
 };
 
 // Mosaic layout for each value of the "tiling" control.
@@ -148,6 +149,50 @@ void clear_row_padding(guint8 *data, const KovUnitFormat *out) {
     std::memset(data + gsize(r) * out->row_stride + used, 0, out->row_stride - used);
 }
 
+// What the band functions share for one frame.
+struct Band {
+  const KovUnitFormat *in, *out;
+  const guint8 *src;
+  guint8 *dst;
+  guint8 *origins[4];  // planes[i] at their first image row and column
+  gint stride;         // of the planes
+  guint32 code;
+};
+
+void copy_mosaic_band(gint first, gint rows, gpointer data) {
+  const Band &b = *static_cast<Band *>(data);
+  for (gint r = first; r < first + rows; ++r)
+    std::memcpy(b.origins[0] + gsize(r) * b.stride, b.src + gsize(r) * b.in->row_stride,
+                b.in->width);
+}
+
+void grey_band(gint first, gint rows, gpointer data) {
+  const Band &b = *static_cast<Band *>(data);
+  kov_pixel_bayer_interpolate_rows_to_8u_gray(b.origins[0], b.stride, b.dst, b.out->row_stride,
+                                              b.out->width, b.out->height, b.code, first, rows);
+}
+
+// Rows of the quarter planes, that is pairs of mosaic rows.
+void split_band(gint first, gint rows, gpointer data) {
+  const Band &b = *static_cast<Band *>(data);
+  guint8 *origins[4];
+  for (int i = 0; i < 4; ++i) origins[i] = b.origins[i] + gsize(first) * b.stride;
+  kov_pixel_split_bayer_planes_8u(origins, b.stride, b.src + gsize(2 * first) * b.in->row_stride,
+                                  b.in->row_stride, b.out->width / 2, rows);
+}
+
+void bgra_band(gint first, gint rows, gpointer data) {
+  auto &b = *static_cast<Band *>(data);
+  kov_pixel_bayer_interpolate_rows_to_8u_bgra(b.origins, b.stride, b.dst, b.out->row_stride,
+                                              b.out->width, b.out->height, b.code, first, rows);
+}
+
+void rgb_band(gint first, gint rows, gpointer data) {
+  auto &b = *static_cast<Band *>(data);
+  kov_pixel_bayer_interpolate_rows_to_8u_rgb(b.origins, b.stride, b.dst, b.out->row_stride,
+                                             b.out->width, b.out->height, b.code, first, rows);
+}
+
 void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *in) {
   KovFastBayerFilter *self = as_bayer(unit);
   const gchar *name = kov_unit_get_name(unit);
@@ -194,25 +239,23 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
   const gint tiling = kov_unit_control_get_enum(self->tiling_ctl);
   const guint32 code = tiling_formats[tiling >= 0 && tiling < 4 ? tiling : 2];
   const gint stride = self->plane_stride;
+  // Bands start on even rows, so that each keeps whole 2×2 cells and its
+  // rows their colour pattern; the borders need every row and stay serial.
+  const gint bands = kov_unit_control_get_int(self->threads_ctl);
+  Band band = {in, out, src, output->data, {}, stride, code};
   if (out->pixelformat == KOV_PIX_FMT_GREY) {
     guint8 *origin = self->planes[0] + 2 * stride + 16;
-    for (gint r = 0; r < out->height; ++r)
-      std::memcpy(origin + gsize(r) * stride, src + gsize(r) * in->row_stride, in->width);
+    band.origins[0] = origin;
+    kov_workers_run_bands(bands, out->height, 2, copy_mosaic_band, &band);
     kov_pixel_replicate_bayer_border_8u(origin, stride, out->width, out->height);
-    kov_pixel_bayer_interpolate_to_8u_gray(origin, stride, output->data, out->row_stride,
-                                           out->width, out->height, code);
+    kov_workers_run_bands(bands, out->height, 2, grey_band, &band);
   } else {
-    guint8 *origins[4];
-    for (int i = 0; i < 4; ++i) origins[i] = self->planes[i] + stride + 16;
+    for (int i = 0; i < 4; ++i) band.origins[i] = self->planes[i] + stride + 16;
     const gint hw = out->width / 2, hh = out->height / 2;
-    kov_pixel_split_bayer_planes_8u(origins, stride, src, in->row_stride, hw, hh);
-    for (guint8 *origin : origins) kov_pixel_replicate_border_8u(origin, stride, hw, hh);
-    if (out->pixelformat == KOV_PIX_FMT_RGB3)
-      kov_pixel_bayer_interpolate_to_8u_rgb(origins, stride, output->data, out->row_stride,
-                                            out->width, out->height, code);
-    else
-      kov_pixel_bayer_interpolate_to_8u_bgra(origins, stride, output->data, out->row_stride,
-                                             out->width, out->height, code);
+    kov_workers_run_bands(bands, hh, 1, split_band, &band);
+    for (guint8 *origin : band.origins) kov_pixel_replicate_border_8u(origin, stride, hw, hh);
+    kov_workers_run_bands(bands, out->height, 2,
+                          out->pixelformat == KOV_PIX_FMT_RGB3 ? rgb_band : bgra_band, &band);
   }
 
   clear_row_padding(output->data, out);
@@ -238,6 +281,7 @@ void bayer_init(KovFastBayerFilter *self) {
   for (guint8 *&plane : self->planes) plane = nullptr;
   self->aligned_size = 0;
   self->rgb_pool = nullptr;
+  self->threads_ctl = kov_unit_add_control_int(unit, "threads", "Threads", 1, 16, 1, 1, TRUE);
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed), unit,
                         nullptr, GConnectFlags(0));
 }

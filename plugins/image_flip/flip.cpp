@@ -43,6 +43,7 @@ struct KovConvertFlip {
   // frame of a stream; a frame of another size makes a new pool.
   KovFramePool *frame_pool;
   FlipPlan plan;
+  KovUnitControl *threads_ctl;  // bands of rows flipped at once
 };
 
 KovConvertFlip *as_flip(gpointer object) { return kov::plugin::cast<KovConvertFlip>(object); }
@@ -138,6 +139,22 @@ void flip_plane_rows(const FlipPlan &plan, const FlipPlane &plane, guint8 *out, 
   }
 }
 
+// One frame's flip, shared by its bands of output rows.
+struct FlipJob {
+  const FlipPlan *plan;
+  const FlipPlane *plane;
+  guint8 *out;
+  const guint8 *in;
+  bool flip_h, flip_v;
+};
+
+// Output rows [first, first + rows) of one plane.
+void flip_band(gint first, gint rows, gpointer data) {
+  const FlipJob &j = *static_cast<FlipJob *>(data);
+  flip_plane_rows(*j.plan, *j.plane, j.out, j.in, gsize(first), gsize(first) + gsize(rows),
+                  j.flip_h, j.flip_v);
+}
+
 void flip_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format) {
   KovConvertFlip *self = as_flip(unit);
   kov_dbg(KOV_DBG_OUTPUT, "[%s] iterate\n", kov_unit_get_name(unit));
@@ -178,9 +195,11 @@ void flip_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat 
     return;
   }
 
-  for (guint i = 0; i < plan.n_planes; ++i)
-    flip_plane_rows(plan, plan.planes[i], out->data, frame->data, 0,
-                               plan.planes[i].rows, flip_h, flip_v);
+  const gint bands = kov_unit_control_get_int(self->threads_ctl);
+  for (guint i = 0; i < plan.n_planes; ++i) {
+    FlipJob job = {&plan, &plan.planes[i], out->data, frame->data, flip_h, flip_v};
+    kov_workers_run_bands(bands, gint(plan.planes[i].rows), 1, flip_band, &job);
+  }
 
   out->bytesused = plan.frame_size;
   kov_framebuffer_copy_metadata(out, frame);
@@ -207,6 +226,7 @@ void flip_init(KovConvertFlip *self) {
   self->flip_h_ctl = kov_unit_add_control_boolean(unit, "flip-h", "Horiz flip", FALSE, TRUE);
   self->flip_v_ctl = kov_unit_add_control_boolean(unit, "flip-v", "Vert flip", FALSE, TRUE);
   self->frame_pool = nullptr;
+  self->threads_ctl = kov_unit_add_control_int(unit, "threads", "Threads", 1, 16, 1, 1, TRUE);
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed),
                         nullptr, nullptr, GConnectFlags(0));
 }

@@ -18,6 +18,7 @@ struct KovRgb8Convert {
   KovUnit *worker;           // one strong reference, or NULL
   KovUnitManager *manager;   // one strong reference
   KovFramePool *rgb_pool;    // frames for converted BGRA, made on the first one; or NULL
+  KovUnitControl *threads_ctl;  // bands of rows converted at once, by this unit and its worker
 };
 
 // Object data on each mirrored output format: the worker format it stands for.
@@ -49,6 +50,18 @@ void try_create_worker(KovRgb8Convert *self, const gchar *id) {
   self->worker = kov_unit_manager_create_unit_by_id(self->manager, id);
   if (self->worker == nullptr) return;
   kov_dbg(KOV_DBG_DRIVER, "using worker unit [%s]\n", id);
+}
+
+// The worker converts with as many bands as this unit (when it can).
+void pass_threads_to_worker(KovRgb8Convert *self) {
+  KovUnitControl *worker_threads =
+      self->worker != nullptr ? kov_unit_find_control(self->worker, "threads") : nullptr;
+  if (worker_threads != nullptr)
+    kov_unit_control_set_int(worker_threads, kov_unit_control_get_int(self->threads_ctl), nullptr);
+}
+
+void on_threads_changed(KovUnitControl *, gpointer self) {
+  pass_threads_to_worker(static_cast<KovRgb8Convert *>(self));
 }
 
 void mirror_worker_formats(KovUnit *unit, KovUnit *worker) {
@@ -109,6 +122,7 @@ void on_input_format_changed(KovUnit *unit, KovUnitFormat *in, gpointer) {
   g_object_ref_sink(self->worker);
   g_signal_connect_data(self->worker, "frame-ready", G_CALLBACK(on_worker_frame_ready), self,
                         nullptr, GConnectFlags(0));
+  pass_threads_to_worker(self);
   kov_unit_set_input(self->worker, kov_unit_get_input(unit));
   mirror_worker_formats(unit, self->worker);
   if (was_streaming) kov_unit_stream_init(unit, nullptr);
@@ -159,8 +173,21 @@ void convert_bgra_frame(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *wf)
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an output frame, dropped\n", name);
     return;
   }
-  kov_pixel_convert_8u_bgra_to_8u_rgb(rgb->data, out->row_stride, wf->width, wf->height,
-                                      frame->data, wf->row_stride);
+  struct Rows {
+    guint8 *dst;
+    gint dst_stride, width;
+    const guint8 *src;
+    gint src_stride;
+  } rows = {rgb->data, out->row_stride, wf->width, frame->data, wf->row_stride};
+  kov_workers_run_bands(
+      kov_unit_control_get_int(as_rgb8(unit)->threads_ctl), wf->height, 1,
+      [](gint first, gint n, gpointer data) {
+        const Rows &r = *static_cast<Rows *>(data);
+        kov_pixel_convert_8u_bgra_to_8u_rgb(r.dst + gsize(first) * r.dst_stride, r.dst_stride,
+                                            r.width, n, r.src + gsize(first) * r.src_stride,
+                                            r.src_stride);
+      },
+      &rows);
   kov_framebuffer_copy_metadata(rgb, frame);
   rgb->bytesused = size;
   kov_unit_produce_frame(unit, rgb, out);
@@ -202,6 +229,8 @@ void rgb8_init(KovRgb8Convert *self) {
   self->worker = nullptr;
   self->rgb_pool = nullptr;
   self->manager = kov_unit_manager_get_and_ref();
+  self->threads_ctl = kov_unit_add_control_int(unit, "threads", "Threads", 1, 16, 1, 1, TRUE);
+  g_signal_connect(self->threads_ctl, "changed", G_CALLBACK(on_threads_changed), self);
   g_signal_connect_data(unit, "input-format-changed", G_CALLBACK(on_input_format_changed),
                         nullptr, nullptr, GConnectFlags(0));
 }

@@ -15,6 +15,7 @@ namespace {
 
 // One control and its editor; owned by the widget's rows array.
 struct Row {
+  KovUnitControlWidget *widget;  // the widget whose rows hold this one
   KovUnitControl *control;  // reference
   GtkWidget *editor;        // reference (the grid holds another)
   gulong control_handler;
@@ -112,8 +113,40 @@ void on_editor_changed(GtkWidget *editor, gpointer data) {
   show_value(row);
 }
 
-void on_control_changed(KovUnitControl *, gpointer data) {
-  show_value(static_cast<Row *>(data));
+// A change applied on a chain's own thread is shown from the main loop, if
+// the widget still has a row for the control by then.
+struct ChangedElsewhere {
+  KovUnitControlWidget *widget;  // reference
+  KovUnitControl *control;       // reference
+};
+
+gboolean show_changed_elsewhere(gpointer data) {
+  auto *c = static_cast<ChangedElsewhere *>(data);
+  GPtrArray *rows = c->widget->rows;
+  for (guint i = 0; rows != nullptr && i < rows->len; ++i) {
+    Row *row = static_cast<Row *>(g_ptr_array_index(rows, i));
+    if (row->control == c->control) show_value(row);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void free_changed_elsewhere(gpointer data) {
+  auto *c = static_cast<ChangedElsewhere *>(data);
+  g_object_unref(c->widget);
+  g_object_unref(c->control);
+  g_free(c);
+}
+
+void on_control_changed(KovUnitControl *control, gpointer data) {
+  Row *row = static_cast<Row *>(data);
+  if (kov_chain_thread_in_chain_thread()) {
+    auto *c = g_new(ChangedElsewhere, 1);
+    c->widget = KOV_UNIT_CONTROL_WIDGET(g_object_ref(row->widget));
+    c->control = KOV_UNIT_CONTROL(g_object_ref(control));
+    g_idle_add_full(G_PRIORITY_DEFAULT, show_changed_elsewhere, c, free_changed_elsewhere);
+    return;
+  }
+  show_value(row);
 }
 
 gint digits_for_step(gdouble step) {
@@ -258,6 +291,7 @@ void add_row(KovUnitControlWidget *widget, KovUnitControl *control, gint index) 
   gtk_grid_attach(widget->grid, editor, 1, index, 1, 1);
 
   Row *row = g_new0(Row, 1);
+  row->widget = widget;
   row->control = KOV_UNIT_CONTROL(g_object_ref(control));
   row->editor = GTK_WIDGET(g_object_ref(editor));
   g_ptr_array_add(widget->rows, row);

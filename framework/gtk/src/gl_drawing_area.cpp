@@ -67,6 +67,35 @@ GdkRectangle fit_picture(gint area_width, gint area_height, gint frame_width, gi
   return r;
 }
 
+// The newest picture of the area's chain thread, as large as the area
+// allows at the frame's aspect ratio (the thread draws it at that size); a
+// picture of another size (the area was resized since) is scaled until the
+// thread draws one of the new size.
+void paint_thread_picture(KovGLDrawingArea *area, cairo_t *cr, gint area_width,
+                          gint area_height) {
+  gint width = 0, height = 0, frame_width = 0, frame_height = 0;
+  const guint8 *pixels =
+      kov_chain_thread_lock_picture(area->thread, &width, &height, &frame_width, &frame_height);
+  const GdkRectangle picture = fit_picture(area_width, area_height,
+                                           frame_width > 0 ? frame_width : width,
+                                           frame_height > 0 ? frame_height : height);
+  if (pixels != nullptr) {
+    cairo_surface_t *surface = cairo_image_surface_create_for_data(
+        const_cast<guint8 *>(pixels), CAIRO_FORMAT_RGB24, width, height, width * 4);
+    if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
+      cairo_save(cr);
+      cairo_translate(cr, picture.x, picture.y);
+      cairo_scale(cr, double(picture.width) / width, double(picture.height) / height);
+      cairo_set_source_surface(cr, surface, 0, 0);
+      cairo_paint(cr);
+      cairo_restore(cr);
+    }
+    cairo_surface_destroy(surface);
+  }
+  kov_chain_thread_unlock_picture(area->thread);
+  kov_chain_thread_set_picture_size(area->thread, area_width, area_height);
+}
+
 // Returns FALSE so that handlers connected after it can draw on top.
 gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
   KovGLDrawingArea *area = KOV_GL_DRAWING_AREA(widget);
@@ -74,6 +103,11 @@ gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
   cairo_paint(cr);
   if (gtk_widget_get_allocated_width(widget) <= 0 || gtk_widget_get_allocated_height(widget) <= 0)
     return FALSE;
+  if (area->thread != nullptr) {
+    paint_thread_picture(area, cr, gtk_widget_get_allocated_width(widget),
+                         gtk_widget_get_allocated_height(widget));
+    return FALSE;
+  }
 
   KovGLView *view = ensure_view(area);
   if (view == nullptr) {
@@ -116,7 +150,15 @@ gboolean on_draw(GtkWidget *widget, cairo_t *cr) {
 // when the window leaves room for it.
 void get_preferred_size(KovGLDrawingArea *area, bool horizontal, gint *minimum, gint *natural) {
   gint w = kDefaultWidth, h = kDefaultHeight;
-  if (area->view != nullptr) {
+  if (area->thread != nullptr) {
+    gint fw = 0, fh = 0;
+    kov_chain_thread_lock_picture(area->thread, nullptr, nullptr, &fw, &fh);
+    kov_chain_thread_unlock_picture(area->thread);
+    if (fw > 0 && fh > 0) {
+      w = fw;
+      h = fh;
+    }
+  } else if (area->view != nullptr) {
     gint fw = 0, fh = 0;
     if (kov_gl_view_get_frame_size(area->view, &fw, &fh) && fw > 0 && fh > 0) {
       w = fw;
@@ -133,6 +175,15 @@ void get_preferred_width(GtkWidget *widget, gint *minimum, gint *natural) {
 
 void get_preferred_height(GtkWidget *widget, gint *minimum, gint *natural) {
   get_preferred_size(KOV_GL_DRAWING_AREA(widget), false, minimum, natural);
+}
+
+// A threaded area asks for pictures of its new size before it draws.
+void size_allocate(GtkWidget *widget, GtkAllocation *allocation) {
+  GTK_WIDGET_CLASS(kov_gl_drawing_area_parent_class)->size_allocate(widget, allocation);
+  KovGLDrawingArea *area = KOV_GL_DRAWING_AREA(widget);
+  if (area->thread != nullptr)
+    kov_chain_thread_set_picture_size(area->thread, gtk_widget_get_allocated_width(widget),
+                                      gtk_widget_get_allocated_height(widget));
 }
 
 void dispose(GObject *object) {
@@ -160,6 +211,7 @@ static void kov_gl_drawing_area_class_init(KovGLDrawingAreaClass *klass) {
   widget_class->draw = on_draw;
   widget_class->get_preferred_width = get_preferred_width;
   widget_class->get_preferred_height = get_preferred_height;
+  widget_class->size_allocate = size_allocate;
 }
 
 static void kov_gl_drawing_area_init(KovGLDrawingArea *area) {
@@ -201,6 +253,16 @@ void kov_gl_drawing_area_set_chain(KovGLDrawingArea *area, KovUnitChain *chain) 
   if (area->chain != nullptr) g_object_unref(area->chain);
   area->chain = chain;
   gtk_widget_queue_resize(GTK_WIDGET(area));
+}
+
+void kov_gl_drawing_area_set_chain_thread(KovGLDrawingArea *area, KovChainThread *thread) {
+  g_return_if_fail(KOV_IS_GL_DRAWING_AREA(area));
+  area->thread = thread;
+  GtkWidget *widget = GTK_WIDGET(area);
+  if (thread != nullptr && gtk_widget_get_allocated_width(widget) > 1)
+    kov_chain_thread_set_picture_size(thread, gtk_widget_get_allocated_width(widget),
+                                      gtk_widget_get_allocated_height(widget));
+  gtk_widget_queue_resize(widget);
 }
 
 KovGLView *kov_gl_drawing_area_get_view(KovGLDrawingArea *area) {

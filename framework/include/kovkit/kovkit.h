@@ -19,5 +19,7 @@
 #include <kovkit/gltexture.h>
 #include <kovkit/glview.h>
 #include <kovkit/imageio.h>
+#include <kovkit/workers.h>
+#include <kovkit/chain_thread.h>
 
 #endif

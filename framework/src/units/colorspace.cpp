@@ -4,6 +4,7 @@
 // libyuv's SIMD converters. In libyuv's names "ARGB" is B, G, R, A in memory,
 // "RGB24" is B, G, R and "RAW" is R, G, B. Frames shorter than their format
 // needs are dropped, never read past their end.
+#include <atomic>
 #include <cstring>
 
 #include <libyuv.h>
@@ -15,6 +16,7 @@ struct KovColorspace {
   guint8 *argb;  // work picture for the 4:2:2 inputs, allocated per stream
   gsize argb_size;
   gboolean warned_short;
+  KovUnitControl *threads_ctl;  // bands of rows converted at once
 };
 
 struct KovColorspaceClass {
@@ -83,9 +85,14 @@ gint colorspace_stream_shutdown(KovUnit *unit) {
   return 0;
 }
 
-// Converts one frame into dst (RGB3, packed rows); false when libyuv fails.
-bool convert(KovColorspace *cs, KovUnitFormat *in, const guint8 *src, guint8 *dst) {
-  int w = in->width, h = in->height, s = in->row_stride, d = w * 3;
+// Converts rows first .. first + h - 1 of a frame into dst (RGB3, packed
+// rows); false when libyuv fails. Bands of I420 start on even rows, where a
+// chroma row starts.
+bool convert(KovColorspace *cs, KovUnitFormat *in, const guint8 *frame, guint8 *frame_dst,
+             int first, int h) {
+  int w = in->width, s = in->row_stride, d = w * 3;
+  const guint8 *src = frame + static_cast<gsize>(s) * first;
+  guint8 *dst = frame_dst + static_cast<gsize>(d) * first;
   switch (in->pixelformat) {
     case KOV_PIX_FMT_BGR4:
       return libyuv::ARGBToRAW(src, s, dst, d, w, h) == 0;
@@ -100,17 +107,20 @@ bool convert(KovColorspace *cs, KovUnitFormat *in, const guint8 *src, guint8 *ds
       return true;
     case KOV_PIX_FMT_I420: {
       int cs_stride = (s + 1) / 2;
-      const guint8 *u = src + static_cast<gsize>(s) * h;
-      const guint8 *v = u + static_cast<gsize>(cs_stride) * ((h + 1) / 2);
+      const guint8 *u = frame + static_cast<gsize>(s) * in->height;
+      const guint8 *v = u + static_cast<gsize>(cs_stride) * ((in->height + 1) / 2);
+      u += static_cast<gsize>(cs_stride) * (first / 2);
+      v += static_cast<gsize>(cs_stride) * (first / 2);
       return libyuv::I420ToRAW(src, s, u, cs_stride, v, cs_stride, dst, d, w, h) == 0;
     }
     case KOV_PIX_FMT_YUYV:
     case KOV_PIX_FMT_UYVY: {
       if (cs->argb == nullptr) return false;
+      guint8 *argb = cs->argb + static_cast<gsize>(w) * 4 * first;
       int rc = in->pixelformat == KOV_PIX_FMT_YUYV
-                   ? libyuv::YUY2ToARGB(src, s, cs->argb, w * 4, w, h)
-                   : libyuv::UYVYToARGB(src, s, cs->argb, w * 4, w, h);
-      return rc == 0 && libyuv::ARGBToRAW(cs->argb, w * 4, dst, d, w, h) == 0;
+                   ? libyuv::YUY2ToARGB(src, s, argb, w * 4, w, h)
+                   : libyuv::UYVYToARGB(src, s, argb, w * 4, w, h);
+      return rc == 0 && libyuv::ARGBToRAW(argb, w * 4, dst, d, w, h) == 0;
     }
     default:
       return false;
@@ -140,7 +150,21 @@ void colorspace_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitF
       kov_pixel_format_frame_size(out->pixelformat, out->width, out->height, out->row_stride);
   KovFrameBuffer *rgb = kov_framebuffer_new_alloc(size);
   if (rgb == nullptr) return;
-  if (convert(cs, in, frame->data, rgb->data)) {
+  struct Job {
+    KovColorspace *cs;
+    KovUnitFormat *in;
+    const guint8 *src;
+    guint8 *dst;
+    std::atomic<bool> failed;
+  } job = {cs, in, frame->data, rgb->data, {false}};
+  kov_workers_run_bands(
+      kov_unit_control_get_int(cs->threads_ctl), in->height, 2,
+      [](gint first, gint rows, gpointer data) {
+        Job &j = *static_cast<Job *>(data);
+        if (!convert(j.cs, j.in, j.src, j.dst, first, rows)) j.failed = true;
+      },
+      &job);
+  if (!job.failed) {
     kov_framebuffer_copy_metadata(rgb, frame);
     rgb->bytesused = size;
     kov_unit_produce_frame(unit, rgb, out);
@@ -165,5 +189,7 @@ static void kov_colorspace_class_init(KovColorspaceClass *klass) {
 
 static void kov_colorspace_init(KovColorspace *cs) {
   kov_unit_set_preferred_format(KOV_UNIT(cs), KOV_PIX_FMT_RGB3, 0, 0, 0);
+  cs->threads_ctl =
+      kov_unit_add_control_int(KOV_UNIT(cs), "threads", "Threads", 1, 16, 1, 1, TRUE);
   g_signal_connect(cs, "input-format-changed", G_CALLBACK(on_input_format_changed), nullptr);
 }

@@ -115,10 +115,12 @@ class Rgb8ConvertTest : public ::testing::Test {
   Ref<KovUnit> unit_, source_;
 };
 
-TEST_F(Rgb8ConvertTest, IdentityAndNoControls) {
+TEST_F(Rgb8ConvertTest, IdentityAndOnlyTheThreadsControl) {
   EXPECT_STREQ(kov_unit_get_name(unit_.get()), "Convert to 8-bit RGB");
   EXPECT_STREQ(G_OBJECT_TYPE_NAME(unit_.get()), "KovRgb8Convert");
-  EXPECT_EQ(kov_unit_get_controls(unit_.get()), nullptr);
+  const GList *controls = kov_unit_get_controls(unit_.get());
+  ASSERT_EQ(g_list_length(const_cast<GList *>(controls)), 1u);
+  EXPECT_STREQ(kov_unit_control_get_id(KOV_UNIT_CONTROL(controls->data)), "threads");
   EXPECT_TRUE(formats().empty());
   EXPECT_EQ(kov_unit_stream_init(unit_.get(), nullptr), -1);
 }

@@ -29,6 +29,7 @@ struct _KovGLDrawingArea {
   gint vblank_sync;
   guint8 *pixels;      /* read-back buffer, RGBA */
   gsize pixels_size;
+  KovChainThread *thread; /* when set, the chain thread whose pictures are shown */
 };
 
 struct _KovGLDrawingAreaClass {
@@ -59,6 +60,18 @@ void kov_gl_drawing_area_invalidate(KovGLDrawingArea *area);
  *   kept; NULL drops it)
  */
 void kov_gl_drawing_area_set_chain(KovGLDrawingArea *area, KovUnitChain *chain);
+/**
+ * kov_gl_drawing_area_set_chain_thread: (skip)
+ * @thread: (nullable): a chain thread made with KOV_CHAIN_THREAD_GL_VIEW, or
+ *   NULL to go back to drawing the area's own chain
+ *
+ * Shows the pictures that @thread's view draws instead of drawing with a
+ * view of its own: the newest one, scaled to the area when the window was
+ * resized since it was drawn, until the next one comes. The area asks the
+ * thread for pictures of its size. No reference is kept: the caller resets
+ * this before it frees the thread.
+ */
+void kov_gl_drawing_area_set_chain_thread(KovGLDrawingArea *area, KovChainThread *thread);
 /**
  * kov_gl_drawing_area_get_view: (skip)
  *
