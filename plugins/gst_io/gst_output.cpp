@@ -185,7 +185,12 @@ void push_frame(KovUnit *unit, SinkStream *stream, KovFrameBuffer *frame) {
                      kov_pixel_format_to_string(stream->format->pixelformat, code)));
     return;
   }
+  const GstClockTime previous = stream->last_pts;
   GST_BUFFER_PTS(buffer) = frame_pts(stream, frame);
+  // Muxers give the last frame the duration of its buffer: the interval
+  // since the previous frame is the best guess.
+  if (GST_CLOCK_TIME_IS_VALID(previous))
+    GST_BUFFER_DURATION(buffer) = GST_BUFFER_PTS(buffer) - previous;
   const GstFlowReturn flow = gst_app_src_push_buffer(GST_APP_SRC(stream->src), buffer);
   post_pending_error(unit, stream);
   if (flow != GST_FLOW_OK)
