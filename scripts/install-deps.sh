@@ -15,6 +15,9 @@ packages=(
   libgtk-3-dev gir1.2-gtk-3.0 gobject-introspection libgirepository1.0-dev
   python3-dev python3-gi python-gi-dev python3-pytest python3-gi-cairo
   xvfb xauth
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly gstreamer1.0-libav
 )
 
 missing=()
