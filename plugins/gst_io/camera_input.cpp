@@ -120,7 +120,9 @@ gboolean camera_produce_pending_frame(KovUnit *unit) {
   return kov::gstio::source_produce(unit, as_camera(unit)->stream);
 }
 
-gint64 camera_next_frame_time(KovUnit *) { return G_MAXINT64; }
+gint64 camera_next_frame_time(KovUnit *unit) {
+  return kov::gstio::source_next_frame_time(as_camera(unit)->stream);
+}
 
 void camera_finalize(GObject *object) {
   KovGstCamera *self = as_camera(object);

@@ -2,16 +2,20 @@
 // The machinery shared by the GStreamer units (see gst_common.h).
 //
 // Threads. GStreamer calls the appsink callbacks and the bus handler on its
-// own streaming threads; they only count events on an eventfd (one count per
-// sample, end of stream or error) and record the first error. Everything
-// that touches the unit (pulling samples, producing frames, posting the end
-// of the stream or errors) happens on the chain's thread, in
-// produce_pending_frame, when the chain driver sees the descriptor readable.
+// own streaming threads; they only record the first error and make an
+// eventfd readable, once until the chain's thread has looked (a flag says a
+// wake-up is on its way, so a busy stream costs no write per frame).
+// Everything that touches the unit (pulling samples, producing frames,
+// posting the end of the stream or errors) happens on the chain's thread, in
+// produce_pending_frame. That takes one sample and pulls the next one ahead:
+// while one is waiting the unit is due at once, and the driver calls again
+// without waiting on the descriptor.
 #include "gst_common.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -120,9 +124,11 @@ struct SourceStream {
   GstElement *pipeline = nullptr;
   GstAppSink *sink = nullptr;
   int event_fd = -1;
+  std::atomic<bool> wake_pending{false};  // the descriptor is (about to be) readable
+  gboolean drop = FALSE;                  // only the newest waiting sample counts
   std::mutex lock;           // guards error
   GError *error = nullptr;   // the first error of the pipeline
-  GstSample *pending = nullptr;  // the first sample, pulled while starting
+  GstSample *pending = nullptr;  // pulled ahead, next to hand on
   GstCaps *caps = nullptr;       // of the last sample handed on
   kov::gst::VideoLayout layout;
   gboolean renegotiating = FALSE;
@@ -132,6 +138,7 @@ struct SourceStream {
 namespace {
 
 void signal_event(SourceStream *stream) {
+  if (stream->wake_pending.exchange(true)) return;
   const std::uint64_t one = 1;
   // A full counter (never in practice) already makes the descriptor readable.
   if (write(stream->event_fd, &one, sizeof one) < 0) return;
@@ -163,6 +170,11 @@ GError *take_error(SourceStream *stream) {
   GError *error = stream->error;
   stream->error = nullptr;
   return error;
+}
+
+bool has_error(SourceStream *stream) {
+  std::lock_guard<std::mutex> hold(stream->lock);
+  return stream->error != nullptr;
 }
 
 void fail_start(KovUnit *unit, SourceStream *stream, GError *error) {
@@ -228,7 +240,7 @@ SourceStream *source_start(KovUnit *unit, GstElement *pipeline, GstElement *sink
   auto *stream = new SourceStream;
   stream->pipeline = pipeline;
   stream->sink = GST_APP_SINK(sink);
-  stream->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+  stream->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (stream->event_fd < 0) {
     fail_start(unit, stream,
                g_error_new(KOV_ERROR, KOV_ERROR_STREAM, "no event descriptor: %s",
@@ -257,8 +269,10 @@ SourceStream *source_start(KovUnit *unit, GstElement *pipeline, GstElement *sink
   }
   // A live source (a camera, a network stream) does not wait for a slow
   // chain: with "drop" only the newest frame waits.
-  if (change == GST_STATE_CHANGE_NO_PREROLL && options.drop)
+  if (change == GST_STATE_CHANGE_NO_PREROLL && options.drop) {
     g_object_set(sink, "max-buffers", 1, "drop", TRUE, nullptr);
+    stream->drop = TRUE;
+  }
 
   // The first frame says what the stream is.
   const gint64 deadline = g_get_monotonic_time() + gint64(options.timeout_s) * G_USEC_PER_SEC;
@@ -292,26 +306,50 @@ SourceStream *source_start(KovUnit *unit, GstElement *pipeline, GstElement *sink
   return stream;
 }
 
-gboolean source_produce(KovUnit *unit, SourceStream *stream) {
-  if (stream == nullptr) return FALSE;
-  std::uint64_t count = 0;
-  if (read(stream->event_fd, &count, sizeof count) < 0 && errno != EAGAIN) return FALSE;
-  if (stream->finished) return FALSE;
+namespace {
 
+// The next sample to hand on: the one pulled ahead, or the newest waiting
+// one when only the newest counts.
+GstSample *next_sample(SourceStream *stream) {
   GstSample *sample = stream->pending;
   stream->pending = nullptr;
-  if (sample == nullptr) sample = gst_app_sink_try_pull_sample(stream->sink, 0);
+  if (sample == nullptr || stream->drop) {
+    while (GstSample *newer = gst_app_sink_try_pull_sample(stream->sink, 0)) {
+      if (sample != nullptr) gst_sample_unref(sample);
+      sample = newer;
+      if (!stream->drop) break;
+    }
+  }
+  return sample;
+}
+
+// With no frame waiting: posts the pipeline's error or its end, once.
+void post_end(KovUnit *unit, SourceStream *stream) {
+  GError *error = take_error(stream);
+  if (error != nullptr) {
+    stream->finished = TRUE;
+    kov_unit_post_error(unit, error);
+    g_error_free(error);
+  } else if (gst_app_sink_is_eos(stream->sink)) {
+    stream->finished = TRUE;
+    kov_unit_post_eos(unit);
+  }
+}
+
+}  // namespace
+
+gboolean source_produce(KovUnit *unit, SourceStream *stream) {
+  if (stream == nullptr || stream->finished) return FALSE;
+  // Events after this point make the descriptor readable again.
+  if (stream->wake_pending.exchange(false)) {
+    std::uint64_t count = 0;
+    if (read(stream->event_fd, &count, sizeof count) < 0 && errno != EAGAIN) return FALSE;
+  }
+
+  GstSample *sample = next_sample(stream);
   if (sample == nullptr) {
     // Frames first: the end of the stream or an error only once none wait.
-    GError *error = take_error(stream);
-    if (error != nullptr) {
-      stream->finished = TRUE;
-      kov_unit_post_error(unit, error);
-      g_error_free(error);
-    } else if (gst_app_sink_is_eos(stream->sink)) {
-      stream->finished = TRUE;
-      kov_unit_post_eos(unit);
-    }
+    post_end(unit, stream);
     return FALSE;
   }
 
@@ -332,9 +370,19 @@ gboolean source_produce(KovUnit *unit, SourceStream *stream) {
   frame->timestamp = running_time_us(stream, sample, buffer);
   update_format(unit, stream, buffer);
   gst_sample_unref(sample);
+  // The next one is pulled before this frame goes: a frame handler may stop
+  // the unit, and the stream with it. With none waiting, an end or error
+  // that came already needs a wake-up of its own.
+  stream->pending = gst_app_sink_try_pull_sample(stream->sink, 0);
+  if (stream->pending == nullptr && (has_error(stream) || gst_app_sink_is_eos(stream->sink)))
+    signal_event(stream);
   kov_unit_produce_frame(unit, frame, kov_unit_get_output_format(unit));
   g_object_unref(frame);
   return TRUE;
+}
+
+gint64 source_next_frame_time(SourceStream *stream) {
+  return stream != nullptr && stream->pending != nullptr && !stream->finished ? 0 : G_MAXINT64;
 }
 
 void source_stop(KovUnit *unit, SourceStream *stream) {

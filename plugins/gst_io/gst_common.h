@@ -52,6 +52,9 @@ SourceStream *source_start(KovUnit *unit, GstElement *pipeline, GstElement *sink
 // The unit's produce_pending_frame: hands on one waiting frame, or posts the
 // end of the stream or an error.
 gboolean source_produce(KovUnit *unit, SourceStream *stream);
+// The unit's next_frame_time: at once while a frame is waiting, else never
+// (the event descriptor wakes the driver).
+gint64 source_next_frame_time(SourceStream *stream);
 // Stops and frees the stream (nullptr is fine).
 void source_stop(KovUnit *unit, SourceStream *stream);
 // TRUE while the stream changes the unit's format itself: the framework then

@@ -106,8 +106,9 @@ gboolean input_produce_pending_frame(KovUnit *unit) {
   return kov::gstio::source_produce(unit, as_input(unit)->stream);
 }
 
-// Frames arrive on the event descriptor; there is no time to wait for.
-gint64 input_next_frame_time(KovUnit *) { return G_MAXINT64; }
+gint64 input_next_frame_time(KovUnit *unit) {
+  return kov::gstio::source_next_frame_time(as_input(unit)->stream);
+}
 
 gboolean input_control_change(KovUnit *unit, KovUnitControl *control, const GValue *proposed,
                               GValue *store) {
