@@ -206,12 +206,12 @@ GstCaps *caps_for_format(const KovUnitFormat *format, gint fps_n, gint fps_d) {
   g_return_val_if_fail(format != nullptr, nullptr);
   const FormatMapping *m = mapping_for_code(format->pixelformat);
   if (m == nullptr) return nullptr;
-  GstCaps *caps = gst_caps_new_simple(m->media, "width", G_TYPE_INT, format->width, "height",
-                                      G_TYPE_INT, format->height, "framerate", GST_TYPE_FRACTION,
-                                      fps_n, fps_d, nullptr);
-  if (m->format != nullptr) gst_caps_set_simple(caps, "format", G_TYPE_STRING, m->format, nullptr);
-  if (is_raw(m)) gst_caps_set_simple(caps, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
-  return caps;
+  GstStructure *s = gst_structure_new_empty(m->media);
+  if (m->format != nullptr) gst_structure_set(s, "format", G_TYPE_STRING, m->format, nullptr);
+  gst_structure_set(s, "width", G_TYPE_INT, format->width, "height", G_TYPE_INT, format->height,
+                    "framerate", GST_TYPE_FRACTION, fps_n, fps_d, nullptr);
+  if (is_raw(m)) gst_structure_set(s, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+  return gst_caps_new_full(s, nullptr);
 }
 
 gboolean layout_from_caps(const GstCaps *caps, VideoLayout *layout) {

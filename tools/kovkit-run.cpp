@@ -3,6 +3,7 @@
 //
 //   kovkit-run --list
 //   kovkit-run --describe ID
+//   kovkit-run --devices
 //   kovkit-run [-n FRAMES] [--seconds S] [--set ID.CONTROL=VALUE ...] [--meta]
 //              [--gl-snapshot PATTERN [--gl-every N]] "CHAIN"
 //
@@ -18,6 +19,10 @@
 #include <kovkit/kovkit.h>
 
 #include "run_loop.h"
+
+#ifdef KOV_HAVE_GST
+#include <kovkit/gst_devices.h>
+#endif
 
 namespace {
 
@@ -125,12 +130,43 @@ int describe_unit(KovUnitManager *manager, const char *id) {
   return kExitOk;
 }
 
+// Each video capture device GStreamer finds, with its formats and sizes.
+int list_devices() {
+#ifdef KOV_HAVE_GST
+  GError *error = nullptr;
+  if (!gst_init_check(nullptr, nullptr, &error)) {
+    const int status = fail("GStreamer cannot start: %s", error->message);
+    g_error_free(error);
+    return status;
+  }
+  GList *devices = kov::gst::video_capture_devices();
+  for (GList *l = devices; l != nullptr; l = l->next) {
+    auto *device = GST_DEVICE(l->data);
+    gchar *name = gst_device_get_display_name(device);
+    gchar *path = kov::gst::device_path(device);
+    gchar *formats = kov::gst::describe_device_formats(device, "  ");
+    if (path != nullptr)
+      g_print("%s (%s)\n%s", name, path, formats);
+    else
+      g_print("%s\n%s", name, formats);
+    g_free(formats);
+    g_free(path);
+    g_free(name);
+  }
+  if (devices == nullptr) g_print("no video capture devices\n");
+  g_list_free_full(devices, gst_object_unref);
+#else
+  g_print("no video capture devices\n");
+#endif
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   // GLib's messages quote file names with the locale's characters.
   setlocale(LC_CTYPE, "");
-  gboolean list = FALSE, meta = FALSE, version = FALSE;
+  gboolean list = FALSE, meta = FALSE, version = FALSE, devices = FALSE;
   gchar *describe = nullptr;
   gint64 frames = 0;
   gdouble seconds = 0;
@@ -143,6 +179,8 @@ int main(int argc, char **argv) {
       {"list", 0, 0, G_OPTION_ARG_NONE, &list, "List the known units (identifier, label)", nullptr},
       {"describe", 0, 0, G_OPTION_ARG_STRING, &describe, "Show the controls and flags of a unit",
        "ID"},
+      {"devices", 0, 0, G_OPTION_ARG_NONE, &devices,
+       "List the video capture devices with their formats and sizes", nullptr},
       {"frames", 'n', 0, G_OPTION_ARG_INT64, &frames, "Stop after FRAMES frames", "FRAMES"},
       {"seconds", 0, 0, G_OPTION_ARG_DOUBLE, &seconds, "Stop after S seconds", "S"},
       {"set", 0, 0, G_OPTION_ARG_STRING_ARRAY, &settings,
@@ -169,6 +207,8 @@ int main(int argc, char **argv) {
     status = fail("--seconds must not be negative");
   } else if (version) {
     g_print("kovkit-run %s\nSIMD: %s\n", KOV_VERSION, kov_simd_level_name(kov_simd_level()));
+  } else if (devices) {
+    status = argc > 1 ? fail("unexpected argument \"%s\"", argv[1]) : list_devices();
   } else if (list || describe != nullptr) {
     if (argc > 1) {
       status = fail("unexpected argument \"%s\"", argv[1]);

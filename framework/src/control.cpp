@@ -331,16 +331,29 @@ gboolean kov_unit_control_set_value(KovUnitControl *control, const GValue *value
   else
     g_value_copy(value, &store);
 
+  // The reason a unit gives for refusing, taken off the control either way.
+  auto *reason = static_cast<gchar *>(g_object_steal_data(G_OBJECT(control), "kov-refusal"));
   if (!accepted) {
     g_value_unset(&store);
-    g_set_error(error, KOV_ERROR, KOV_ERROR_REFUSED, "%s: control \"%s\" refused the value",
-                unit_id_of(control), p->id);
+    if (reason != nullptr)
+      g_set_error(error, KOV_ERROR, KOV_ERROR_REFUSED, "%s: control \"%s\" refused the value: %s",
+                  unit_id_of(control), p->id, reason);
+    else
+      g_set_error(error, KOV_ERROR, KOV_ERROR_REFUSED, "%s: control \"%s\" refused the value",
+                  unit_id_of(control), p->id);
+    g_free(reason);
     return FALSE;
   }
+  g_free(reason);
   g_value_unset(&p->value);
   p->value = store;  // takes over the stored value
   g_signal_emit(control, control_signals[SIGNAL_CHANGED], 0);
   return TRUE;
+}
+
+void kov_unit_control_set_refusal_reason(KovUnitControl *control, const gchar *reason) {
+  g_return_if_fail(KOV_IS_UNIT_CONTROL(control));
+  g_object_set_data_full(G_OBJECT(control), "kov-refusal", g_strdup(reason), g_free);
 }
 
 #define KOV_DEFINE_SETTER(suffix, ctype, gtype, setter)                                  \

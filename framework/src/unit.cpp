@@ -363,6 +363,11 @@ void kov_unit_set_preferred_format(KovUnit *unit, guint32 pixelformat, gint widt
   p->pref_stride = row_stride;
 }
 
+guint32 kov_unit_get_preferred_format(KovUnit *unit) {
+  g_return_val_if_fail(KOV_IS_UNIT(unit), 0);
+  return unit->priv->pref_code;
+}
+
 /* ---- streaming ---------------------------------------------------------- */
 
 gint kov_unit_stream_init(KovUnit *unit, KovUnitFormat *format) {

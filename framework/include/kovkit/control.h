@@ -94,6 +94,10 @@ gboolean kov_unit_control_set_string(KovUnitControl *control, const gchar *value
  * the value or the nick) and sets it. */
 gboolean kov_unit_control_set_from_string(KovUnitControl *control, const gchar *text,
                                           GError **error);
+/* Called by a unit's control_change before it returns FALSE: says why the
+ * value is refused (a pipeline text that does not parse, naming the parse
+ * error). The setter's error then ends with ": <reason>". */
+void kov_unit_control_set_refusal_reason(KovUnitControl *control, const gchar *reason);
 /* Sets an enum control directly, without asking the unit (a unit forcing its
  * own control). Values that are not entries are ignored. */
 void kov_unit_control_force_set_enum(KovUnitControl *control, gint value);

@@ -83,6 +83,9 @@ gboolean kov_unit_set_output_format(KovUnit *unit, KovUnitFormat *format);
  * row stride means any. A code of 0 clears the preference. */
 void kov_unit_set_preferred_format(KovUnit *unit, guint32 pixelformat, gint width,
                                    gint height, gint row_stride);
+/* The preferred code (0 for none): a source that learns its formats only when
+ * it starts asks which one the chain text chose. */
+guint32 kov_unit_get_preferred_format(KovUnit *unit);
 /* Format changes made outside "input-format-changed" between these two calls
  * are announced downstream once, at the end. */
 void kov_unit_begin_format_update(KovUnit *unit);
