@@ -2,14 +2,17 @@
 # Front door. `make` installs what is missing and builds; `make test` runs
 # every test (normal build, then an AddressSanitizer/UBSan build), with
 # compiler warnings turned into errors; `make demo` runs a demo chain and says
-# where its pictures are.
+# where its pictures are. `make soak` runs a long chain for SOAK_FRAMES frames
+# and checks that memory does not grow; `make mutate` puts small faults into a
+# scratch copy one at a time and reports those the tests do not notice.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+SOAK_FRAMES ?= 100000
 
-.PHONY: all deps build test test-asan demo install bench clean
+.PHONY: all deps build test test-asan demo install bench soak mutate clean
 
 all: build
 
@@ -44,6 +47,12 @@ install: build
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)
+
+soak: build
+	$(BUILD)/bin/kovkit-soak -n $(SOAK_FRAMES) --location $(BUILD)/soak-frame.raw
+
+mutate: deps
+	/usr/bin/python3 scripts/mutate.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) out
