@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // KovFrameBuffer: frame memory, timestamp and metadata. Owned allocations are
-// 16-byte aligned and come from a small recycling pool, so a stream of
-// same-sized frames does not page-fault fresh megabytes for every frame.
+// 16-byte aligned and come from a small recycling pool (buffer_pool.h).
 #include <kovkit/framebuffer.h>
 
+#include "buffer_pool.h"
 #include "framebuffer_private.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <vector>
 
 // One metadata entry. Keys are reference-counted strings and values GBytes,
 // so copying metadata onto the next frame of a chain copies no bytes.
@@ -33,47 +29,7 @@ struct _KovFrameBufferPrivate {
 
 namespace {
 
-// Released blocks waiting for reuse, by size. Bounded in bytes so that a
-// change of resolution does not keep the old sizes forever.
-class BufferPool {
- public:
-  static constexpr gsize kMaxPooledBytes = 256u * 1024 * 1024;
-  static constexpr size_t kMaxPerSize = 8;
-
-  void *take(gsize size) {
-    {
-      std::lock_guard lock(mutex_);
-      auto it = free_.find(size);
-      if (it != free_.end() && !it->second.empty()) {
-        void *block = it->second.back();
-        it->second.pop_back();
-        pooled_bytes_ -= size;
-        return block;
-      }
-    }
-    void *block = nullptr;
-    if (posix_memalign(&block, 16, size == 0 ? 16 : size) != 0) return nullptr;
-    return block;
-  }
-
-  void give(void *block, gsize size) {
-    {
-      std::lock_guard lock(mutex_);
-      auto &list = free_[size];
-      if (list.size() < kMaxPerSize && pooled_bytes_ + size <= kMaxPooledBytes) {
-        list.push_back(block);
-        pooled_bytes_ += size;
-        return;
-      }
-    }
-    std::free(block);
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<gsize, std::vector<void *>> free_;
-  gsize pooled_bytes_ = 0;
-};
+using kov::BufferPool;
 
 // Never destroyed: frames may be released during process exit.
 BufferPool &pool() {

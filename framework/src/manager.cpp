@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // KovUnitManager: the process-wide registry of unit drivers. On creation it
 // registers the built-in units and loads every plug-in module from the
-// directories in KOV_PLUGIN_PATH and from the plug-in directory next to this
-// library (<build>/plugins in a build tree, <libdir>/kovkit-6/plugins once
-// installed). A module that fails to load is reported by name and skipped.
+// directories in KOV_PLUGIN_PATH and from the plug-in directory of this
+// library: <libdir>/kovkit-6/plugins, and <build>/plugins for the library of
+// a build tree (only that build's own library, at its place). A module that fails to load is reported by name and skipped.
 #include <kovkit/manager.h>
 #include <kovkit/driver.h>
 #include <kovkit/unit.h>
 
 #include <dlfcn.h>
+#include <glib/gstdio.h>
 #include <gmodule.h>
 
 #include <algorithm>
@@ -108,6 +109,13 @@ std::string library_dir() {
   return result;
 }
 
+// TRUE when both names lead to the same folder (symbolic links followed).
+[[maybe_unused]] bool same_dir(const std::string &a, const char *b) {
+  GStatBuf sa, sb;
+  return g_stat(a.c_str(), &sa) == 0 && g_stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 void add_dir(KovUnitManager *m, const std::string &dir) {
   if (dir.empty()) return;
   for (GList *l = m->plugin_dirs; l != nullptr; l = l->next)
@@ -125,13 +133,13 @@ void find_plugin_dirs(KovUnitManager *m) {
   }
   const std::string lib = library_dir();
   if (lib.empty()) return;
-  // Build tree: <build>/lib/libkovkit.so -> <build>/plugins.
-  const std::string build_dir = lib + "/../plugins";
-  if (g_file_test(build_dir.c_str(), G_FILE_TEST_IS_DIR)) {
-    gchar *canonical = g_canonicalize_filename(build_dir.c_str(), nullptr);
-    add_dir(m, canonical);
-    g_free(canonical);
-  }
+#if defined(KOV_BUILD_LIB_DIR) && defined(KOV_PLUGIN_BUILD_DIR)
+  // The library of a build tree loads the plug-ins built with it. Both
+  // folders are fixed when the library is built: an installed copy lives in
+  // another folder and never looks there, nor in any folder it does not own.
+  if (same_dir(lib, KOV_BUILD_LIB_DIR) && g_file_test(KOV_PLUGIN_BUILD_DIR, G_FILE_TEST_IS_DIR))
+    add_dir(m, KOV_PLUGIN_BUILD_DIR);
+#endif
   const std::string installed = lib + "/" KOV_PLUGIN_INSTALL_SUBDIR;
   if (g_file_test(installed.c_str(), G_FILE_TEST_IS_DIR)) add_dir(m, installed);
 }

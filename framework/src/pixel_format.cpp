@@ -101,4 +101,33 @@ gsize kov_pixel_format_frame_size(guint32 code, gint width, gint height, gint ro
   return frame_size(code, width, height, row_stride, true);
 }
 
+gboolean kov_pixel_format_check(guint32 code, gint width, gint height, gint row_stride,
+                                GError **error) {
+  gchar name[11];
+  kov_pixel_format_to_string(code, name);
+  const KovPixelFormatInfo *info = kov_pixel_format_get_info(code);
+  const char *problem = nullptr;
+  gchar *owned = nullptr;
+  std::uint64_t size = 0;
+  if (width <= 0 || height <= 0) {
+    problem = "width and height must be positive";
+  } else if (info != nullptr && info->compressed) {
+    if (row_stride < 0) problem = "the row stride is negative";
+  } else if (row_stride <= 0) {
+    problem = "the row stride is not positive";
+  } else if (info != nullptr && std::uint64_t(row_stride) < row_bytes(info, width)) {
+    problem = owned = g_strdup_printf("a row needs %" G_GUINT64_FORMAT " bytes",
+                                      guint64(row_bytes(info, width)));
+  } else if (info != nullptr ? kov_pixel_format_frame_size(code, width, height, row_stride) == 0
+                             : (size = std::uint64_t(row_stride) * std::uint64_t(height),
+                                size > std::uint64_t(G_MAXSIZE))) {
+    problem = "a frame does not fit in memory";
+  }
+  if (problem == nullptr) return TRUE;
+  g_set_error(error, KOV_ERROR, KOV_ERROR_FORMAT, "format %s %dx%d, row stride %d: %s", name,
+              width, height, row_stride, problem);
+  g_free(owned);
+  return FALSE;
+}
+
 }  // extern "C"

@@ -10,6 +10,7 @@
 // buffers exist.
 #include <kovkit/unit.h>
 #include <kovkit/driver.h>
+#include <kovkit/pixelformat.h>
 
 #include <sys/time.h>
 
@@ -210,6 +211,12 @@ static KovUnitFormat *choose_format(KovUnitPrivate *p) {
 // restart, and announce downstream.
 static void input_format_changed(KovUnit *unit, KovUnitFormat *input_format) {
   KovUnitPrivate *p = unit->priv;
+  // Formats are checked when offered; one changed behind the framework's
+  // back since is announced as no format.
+  if (input_format != nullptr &&
+      !kov_pixel_format_check(input_format->pixelformat, input_format->width,
+                              input_format->height, input_format->row_stride, nullptr))
+    input_format = nullptr;
   g_object_ref(unit);
   const gboolean was_streaming = p->streaming;
   if (was_streaming) kov_unit_stream_shutdown(unit);
@@ -313,6 +320,14 @@ KovUnit *kov_unit_get_input(KovUnit *unit) {
 KovUnitFormat *kov_unit_add_output_format(KovUnit *unit, guint32 pixelformat, const gchar *name,
                                           gint width, gint height, gint row_stride) {
   g_return_val_if_fail(KOV_IS_UNIT(unit), nullptr);
+  // A format whose sizes are impossible or overflow never reaches a unit:
+  // the reason is kept as the unit's error, for the chain to report.
+  GError *invalid = nullptr;
+  if (!kov_pixel_format_check(pixelformat, width, height, row_stride, &invalid)) {
+    kov_unit_set_error(unit, invalid);
+    g_error_free(invalid);
+    return nullptr;
+  }
   KovUnitFormat *format = kov_unit_format_new(pixelformat, name, width, height, row_stride);
   unit->priv->formats = g_list_append(unit->priv->formats, format);
   formats_changed(unit);

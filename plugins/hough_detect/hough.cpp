@@ -5,7 +5,8 @@
 // Each frame goes on with its pixels unchanged and the first circle found
 // attached as "marker:x", "marker:y" and "marker:r" (0 when none), in a new
 // frame over the input's pixels: the input may be held by other listeners and
-// is not modified. Only the frame's "roi" region is searched when it carries
+// is not modified. Frames the unit cannot search (too short, outside a
+// stream) go on the same way, with a 0 marker. Only the frame's "roi" region is searched when it carries
 // one. In the GL view the unit outlines the first circle with a bright
 // square and every circle of the last frame with a dim one.
 #include <kovkit/plugin_frame.h>
@@ -117,26 +118,44 @@ void set_marker(KovFrameBuffer *frame, const char *key, gint32 value) {
   kov_framebuffer_metadata_set(frame, key, &value, sizeof value);
 }
 
+// Sends on a new frame over @frame's first @length bytes (which keeps @frame
+// alive for them), with @frame's metadata and the last frame's marker.
+void produce_with_marker(DetectHoughPlugin *self, KovFrameBuffer *frame, KovUnitFormat *format,
+                         gsize length, gsize bytesused) {
+  KovFrameBuffer *out = kov_framebuffer_new_wrapped(frame, frame->data, length);
+  kov_framebuffer_copy_metadata(out, frame);
+  out->bytesused = bytesused;
+  set_marker(out, "marker:x", self->marker_x);
+  set_marker(out, "marker:y", self->marker_y);
+  set_marker(out, "marker:r", self->marker_r);
+  kov_unit_produce_frame(KOV_UNIT(self), out, format);
+  g_object_unref(out);
+}
+
 void hough_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat *format) {
   auto *self = cast<DetectHoughPlugin>(unit);
   if (frame == nullptr || format == nullptr) return;
 
-  // Anything the buffers were not made for goes on unchanged: frames outside
-  // a stream, another format, or a frame shorter than its format says.
+  // Every frame is a new picture: what the GL view draws and the marker
+  // follow it, found or not.
+  self->marker_x = 0;
+  self->marker_y = 0;
+  self->marker_r = 0;
+  if (self->circles != nullptr) self->circles->clear();
+
+  // Anything the buffers were not made for goes on with its bytes as they
+  // are and no circle: frames outside a stream, another format, or a frame
+  // shorter than its format says.
   const int w = format->width, h = format->height, stride = format->row_stride;
   const gsize size = gsize(std::max(stride, 0)) * gsize(std::max(h, 0));
   if (self->circles == nullptr || self->work_data == nullptr ||
       format->pixelformat != KOV_PIX_FMT_GREY || w <= 0 || h <= 0 || stride < w ||
       gsize(w) * gsize(h) > self->work_size || frame->data == nullptr ||
       frame->length < size || frame->bytesused < size) {
-    kov_unit_produce_frame(unit, frame, format);
+    produce_with_marker(self, frame, format, frame->length, frame->bytesused);
     return;
   }
 
-  self->marker_x = 0;
-  self->marker_y = 0;
-  self->marker_r = 0;
-  self->circles->clear();
   const Region r = frame_region(frame, w, h);
   self->circles_x = r.x;
   self->circles_y = r.y;
@@ -147,16 +166,7 @@ void hough_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
     self->marker_y = gint32(float(r.y) + c[1]);
     self->marker_r = gint32(c[2]);
   }
-
-  // The output shares the input's pixels and keeps the input alive for them.
-  KovFrameBuffer *out = kov_framebuffer_new_wrapped(frame, frame->data, size);
-  kov_framebuffer_copy_metadata(out, frame);
-  out->bytesused = size;
-  set_marker(out, "marker:x", self->marker_x);
-  set_marker(out, "marker:y", self->marker_y);
-  set_marker(out, "marker:r", self->marker_r);
-  kov_unit_produce_frame(unit, out, format);
-  g_object_unref(out);
+  produce_with_marker(self, frame, format, size, size);
 }
 
 void square_outline(float cx, float cy, float r) {

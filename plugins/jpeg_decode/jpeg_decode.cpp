@@ -227,9 +227,12 @@ void keep_previous_picture(KovJpegDecode *self, KovFrameBuffer *out, gsize size)
 gint jpeg_decode_stream_init(KovUnit *unit, KovUnitFormat *format) {
   auto *self = cast<KovJpegDecode>(unit);
   release_out_pool(self);
-  if (format == nullptr || format->width <= 0 || format->height <= 0) return -1;
-  self->out_pool =
-      kov_frame_pool_new(gsize(format->width) * gsize(format->height) * 4, KOV_FRAME_POOL_DEFAULT_FRAMES);
+  gsize bytes = 0;
+  if (format == nullptr || format->width <= 0 || format->height <= 0 ||
+      !g_size_checked_mul(&bytes, gsize(format->width), gsize(format->height)) ||
+      !g_size_checked_mul(&bytes, bytes, 4))
+    return -1;
+  self->out_pool = kov_frame_pool_new(bytes, KOV_FRAME_POOL_DEFAULT_FRAMES);
   // The first frame is made now: a stream that starts has its memory.
   KovFrameBuffer *first =
       self->out_pool != nullptr ? kov_frame_pool_acquire(self->out_pool) : nullptr;

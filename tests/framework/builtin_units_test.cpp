@@ -882,6 +882,51 @@ TEST(FileInputTest, JpegFilesAreMjpgFramesAndRawFilesAreSplitIntoFrames) {
                        "ignored\n");
 }
 
+TEST(FileInputTest, ImagesAboveMaxPixelsAreRefusedWithTheReason) {
+  std::string dir = kovtest::temp_dir();
+  // A JPEG header that claims 20000x20000 over a 16x8 image.
+  Bytes forged = make_jpeg(16, 8, 1);
+  for (size_t i = 0; i + 9 < forged.size(); i++)
+    if (forged[i] == 0xFF && forged[i + 1] == 0xC0) {
+      const Bytes size = {0x4E, 0x20, 0x4E, 0x20};
+      std::copy(size.begin(), size.end(), forged.begin() + i + 5);
+      break;
+    }
+  write_file(dir + "/big.jpg", forged);
+  Bytes px(18, 7);
+  ASSERT_TRUE(kov_image_write_png((dir + "/small.png").c_str(), KOV_PIX_FMT_RGB3, 3, 2, 9,
+                                  px.data(), nullptr));
+  write_file(dir + "/frame.raw", Bytes(16, 1));
+  const struct {
+    const char *file, *max_pixels, *raw_size;
+    const char *error;  // nullptr: accepted
+  } cases[] = {
+      {"big.jpg", nullptr, nullptr, "is 20000x20000, 400000000 pixels: more than max-pixels (100000000)"},
+      {"small.png", "5", nullptr, "is 3x2, 6 pixels: more than max-pixels (5)"},
+      {"small.png", "6", nullptr, nullptr},
+      {"frame.raw", nullptr, "16384", "is 16384x16384, 268435456 pixels: more than max-pixels (100000000)"},
+      {"frame.raw", nullptr, "4", nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.file);
+    Ref<KovUnit> src = kovtest::create_unit("input.file");
+    if (c.max_pixels != nullptr) set_control(src.get(), "max-pixels", c.max_pixels);
+    if (c.raw_size != nullptr) {
+      set_control(src.get(), "raw-width", c.raw_size);
+      set_control(src.get(), "raw-height", c.raw_size);
+    }
+    const std::string path = dir + "/" + c.file;
+    set_control(src.get(), "location", path.c_str());
+    if (c.error == nullptr) {
+      EXPECT_NE(kov_unit_get_output_format(src.get()), nullptr);
+      continue;
+    }
+    EXPECT_EQ(kov_unit_get_output_format(src.get()), nullptr);
+    ASSERT_NE(kov_unit_get_error(src.get()), nullptr);
+    EXPECT_EQ(std::string(kov_unit_get_error(src.get())->message), "\"" + path + "\" " + c.error);
+  }
+}
+
 TEST(FileInputTest, MissingFilesAreClearErrorsAndBadFilesAreSkipped) {
   std::string dir = kovtest::temp_dir();
   Ref<KovUnit> none = file_source(dir + "/none.png");

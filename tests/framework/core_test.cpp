@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "buffer_pool.h"
 #include "test_support.h"
 
 using kovtest::Ref;
@@ -101,6 +102,34 @@ TEST(FrameBufferTest, AllocatedMemoryIsAlignedAndRecycledBySize) {
   KovFrameBuffer *b = kov_framebuffer_new_alloc(1000);
   EXPECT_EQ(b->data, first);
   g_object_unref(b);
+}
+
+TEST(FrameBufferTest, PoolKeepsFewSizesWhenEveryFrameHasAnotherSize) {
+  kov::BufferPool pool;
+  // Motion-JPEG: every frame a different length.
+  for (gsize size = 1000; size < 3000; ++size) pool.give(pool.take(size), size);
+  EXPECT_EQ(pool.size_count(), kov::BufferPool::kMaxSizes);
+  EXPECT_EQ(pool.block_count(), kov::BufferPool::kMaxSizes);
+  // The sizes used last stay (2984 to 2999); a new size pushes out the oldest.
+  void *recent = pool.take(2999);
+  void *again = pool.take(2999);
+  pool.give(again, 2999);
+  pool.give(recent, 2999);
+  EXPECT_EQ(pool.take(2999), recent);
+  pool.give(recent, 2999);
+  void *kept = pool.take(2985);
+  pool.give(kept, 2985);
+  std::vector<void *> blocks;
+  for (size_t i = 0; i < kov::BufferPool::kMaxPerSize + 2; ++i) blocks.push_back(pool.take(64));
+  for (void *b : blocks) pool.give(b, 64);  // two beyond the count are freed
+  EXPECT_EQ(pool.size_count(), kov::BufferPool::kMaxSizes);
+  EXPECT_EQ(pool.take(2985), kept);
+  pool.give(kept, 2985);
+  // 15 sizes of one block, 2999 with two, 64 with a full count.
+  EXPECT_EQ(pool.block_count(), kov::BufferPool::kMaxSizes + kov::BufferPool::kMaxPerSize);
+  // A block larger than the whole budget is never kept.
+  pool.give(std::malloc(16), kov::BufferPool::kMaxPooledBytes + 1);
+  EXPECT_EQ(pool.block_count(), kov::BufferPool::kMaxSizes + kov::BufferPool::kMaxPerSize);
 }
 
 TEST(FrameBufferTest, WrappedMemoryIsNeitherCopiedNorFreed) {
@@ -271,6 +300,31 @@ TEST(NegotiationTest, SettingAnInputAnnouncesItsFormatAndPropagatesDownstream) {
   kovtest::source_set_format(src.get(), KOV_PIX_FMT_MJPG, 16, 2, 0);
   EXPECT_EQ(kov_unit_get_output_format(a.get()), nullptr);
   EXPECT_EQ(kov_unit_get_output_format(b.get()), nullptr);
+}
+
+TEST(NegotiationTest, ImpossibleFormatsAreNeitherOfferedNorAnnounced) {
+  Ref<KovUnit> src = kovtest::make_source(KOV_PIX_FMT_GREY, 4, 4, 4);
+  Ref<KovUnit> a = make_probe();
+  kov_unit_set_input(a.get(), src.get());
+  ASSERT_NE(kov_unit_get_output_format(a.get()), nullptr);
+  // A stride that a 32-bit product of width and 4 would wrap to.
+  EXPECT_EQ(kov_unit_add_output_format(src.get(), KOV_PIX_FMT_BGR4, nullptr, 134217732, 2, 128),
+            nullptr);
+  ASSERT_NE(kov_unit_get_error(src.get()), nullptr);
+  EXPECT_STREQ(kov_unit_get_error(src.get())->message,
+               "format BGR4 134217732x2, row stride 128: a row needs 536870928 bytes");
+  kovtest::source_set_format(src.get(), KOV_PIX_FMT_RGB3, 0, 4, 12);
+  EXPECT_EQ(kov_unit_get_output_format(src.get()), nullptr);
+  EXPECT_EQ(kov_unit_get_output_format(a.get()), nullptr);
+
+  // A format changed after it was offered is announced as none.
+  kovtest::source_set_format(src.get(), KOV_PIX_FMT_GREY, 4, 4, 4);
+  ASSERT_NE(kov_unit_get_output_format(a.get()), nullptr);
+  kov_unit_get_output_format(src.get())->row_stride = -4;
+  kov_unit_set_input(a.get(), nullptr);
+  kov_unit_set_input(a.get(), src.get());
+  EXPECT_EQ(kov_unit_get_output_format(a.get()), nullptr);
+  kov_unit_get_output_format(src.get())->row_stride = 4;
 }
 
 TEST(NegotiationTest, FormatsChangedOutsideTheHandlerAreAnnouncedOnceInABatch) {

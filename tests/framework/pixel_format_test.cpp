@@ -130,4 +130,47 @@ TEST(PixelFormatTest, HugeFramesAreExactOrRefused) {
   EXPECT_EQ(kov_pixel_format_min_frame_size(KOV_PIX_FMT_BGR3, 1431655766, 1, G_MAXINT), 0u);
 }
 
+TEST(PixelFormatTest, CheckRefusesImpossibleFormatsWithTheReason) {
+  const char *fits = sizeof(gsize) >= 8 ? nullptr : "a frame does not fit in memory";
+  const struct {
+    guint32 code;
+    gint width, height, stride;
+    const char *reason;  // nullptr: accepted
+  } cases[] = {
+      {KOV_PIX_FMT_GREY, 1, 1, 1, nullptr},
+      {KOV_PIX_FMT_BGR3, 7, 5, 21, nullptr},
+      {KOV_PIX_FMT_MJPG, 640, 480, 0, nullptr},
+      {KOV_FOURCC('Z', 'Z', 'Z', 'Z'), 3, 3, 1, nullptr},  // unknown: any positive stride
+      {KOV_PIX_FMT_GREY, G_MAXINT, G_MAXINT, G_MAXINT, fits},
+      {KOV_PIX_FMT_GREY, 0, 5, 7, "width and height must be positive"},
+      {KOV_PIX_FMT_GREY, 7, -1, 7, "width and height must be positive"},
+      {KOV_PIX_FMT_MJPG, 0, 480, 0, "width and height must be positive"},
+      {KOV_PIX_FMT_MJPG, 640, 480, -1, "the row stride is negative"},
+      {KOV_PIX_FMT_GREY, 7, 5, 0, "the row stride is not positive"},
+      {KOV_FOURCC('Z', 'Z', 'Z', 'Z'), 3, 3, -3, "the row stride is not positive"},
+      {KOV_PIX_FMT_BGR3, 7, 5, 20, "a row needs 21 bytes"},
+      {KOV_PIX_FMT_BGR4, 134217732, 2, 128, "a row needs 536870928 bytes"},  // 2^27 + 4
+      {KOV_PIX_FMT_BGR3, 1431655766, 1, 2, "a row needs 4294967298 bytes"},
+      {KOV_PIX_FMT_I420, 8, 8, 7, "a row needs 8 bytes"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " " << c.stride);
+    GError *error = nullptr;
+    EXPECT_EQ(kov_pixel_format_check(c.code, c.width, c.height, c.stride, &error),
+              c.reason == nullptr);
+    if (c.reason == nullptr) {
+      EXPECT_EQ(error, nullptr);
+      continue;
+    }
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code, KOV_ERROR_FORMAT);
+    gchar name[11];
+    EXPECT_EQ(std::string(error->message),
+              std::string("format ") + kov_pixel_format_to_string(c.code, name) + " " +
+                  std::to_string(c.width) + "x" + std::to_string(c.height) + ", row stride " +
+                  std::to_string(c.stride) + ": " + c.reason);
+    g_error_free(error);
+  }
+}
+
 }  // namespace

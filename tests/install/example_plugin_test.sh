@@ -71,4 +71,17 @@ for plugin_dir in "$work/cmake-build" "$work/example"; do
     done
   done
 done
+# Only KOV_PLUGIN_PATH and <libdir>/kovkit-6/plugins are the installed
+# library's: a module dropped into <libdir>/../plugins, a folder it does not
+# own, must not run inside kovkit programs.
+stray="$root/$libdir/../plugins"
+mkdir -p "$stray"
+cp "$work/example/example_invert.so" "$stray/"
+if KOV_PLUGIN_PATH= "$run" -n 1 "input.testsrc rate=0 width=7 height=5 format=GREY ! example.invert ! output.file location=$work/out/stray-%d.raw" \
+    > "$work/stray.log" 2>&1; then
+  echo "the installed kovkit-run loaded a module from $stray"; exit 1
+fi
+grep -q "example.invert" "$work/stray.log" || { cat "$work/stray.log"; exit 1; }
+rm -rf "$stray"
+
 echo "example.invert built and run both ways"

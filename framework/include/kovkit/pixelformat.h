@@ -56,6 +56,17 @@ gsize kov_pixel_format_min_frame_size(guint32 code, gint width, gint height, gin
  * included: the size of a frame that a producer allocates. */
 gsize kov_pixel_format_frame_size(guint32 code, gint width, gint height, gint row_stride);
 
+/* TRUE when a frame format can describe real frames: width and height
+ * positive; for a compressed code a row stride of 0 or more (it is not
+ * used); otherwise a positive row stride, at least the code's smallest one
+ * for @width when the framework knows the code, and a frame of @height rows
+ * of @row_stride bytes whose size fits in a gsize. FALSE, with the reason in
+ * @error (KOV_ERROR_FORMAT), for anything else. The framework refuses such
+ * formats where units offer them; units that work out sizes of their own
+ * still check them. */
+gboolean kov_pixel_format_check(guint32 code, gint width, gint height, gint row_stride,
+                                GError **error);
+
 G_END_DECLS
 
 #endif

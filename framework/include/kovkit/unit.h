@@ -59,7 +59,10 @@ KovUnit *kov_unit_get_input(KovUnit *unit);
 /* Output formats. */
 /**
  * kov_unit_add_output_format:
- * Returns: (transfer none): the new format, owned by the unit.
+ * Offers a format; one that kov_pixel_format_check refuses is not added and
+ * its reason becomes the unit's error (kov_unit_get_error).
+ * Returns: (transfer none) (nullable): the new format, owned by the unit, or
+ * NULL when refused.
  */
 KovUnitFormat *kov_unit_add_output_format(KovUnit *unit, guint32 pixelformat,
                                           const gchar *name, gint width, gint height,

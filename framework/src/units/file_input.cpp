@@ -9,7 +9,8 @@
 // the reason recorded (kov_unit_set_error); a file that cannot be read at
 // stream_init is posted as an error; one that fails later is skipped with a
 // message. Without "loop" the unit ends after the last frame: next_frame_time
-// becomes G_MAXINT64 and it posts end of stream.
+// becomes G_MAXINT64 and it posts end of stream. "max-pixels" bounds the
+// image size a file may claim, checked before anything is allocated for it.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -43,6 +44,7 @@ struct KovFileInput {
   KovUnitControl *raw_format_ctl;
   KovUnitControl *raw_width_ctl;
   KovUnitControl *raw_height_ctl;
+  KovUnitControl *max_pixels_ctl;
   Source *source;         // files and frames of the current stream
   gsize next_item;
   guint produced_in_pass; // frames produced since the list last started over
@@ -57,6 +59,9 @@ struct KovFileInputClass {
 G_DEFINE_TYPE(KovFileInput, kov_file_input, KOV_TYPE_UNIT)
 
 namespace {
+
+// 100 megapixels: more than cameras take, far less than a forged header claims.
+constexpr gint kMaxPixelsDefault = 100000000;
 
 bool is_wildcard(const gchar *location) {
   return strchr(location, '*') != nullptr || strchr(location, '?') != nullptr;
@@ -172,6 +177,19 @@ std::unique_ptr<FrameReader> reader_for(KovFileInput *in, const std::string &fir
   return kov::units::frame_reader_for(first, raw_settings(in));
 }
 
+// Images larger than "max-pixels" are refused before a frame is allocated
+// for them: a file header can claim gigabytes.
+bool check_pixels(KovFileInput *in, const std::string &path, const FrameGeometry &g,
+                  GError **error) {
+  const gint max = kov_unit_control_get_int(in->max_pixels_ctl);
+  const guint64 pixels = guint64(std::max(g.width, 0)) * guint64(std::max(g.height, 0));
+  if (pixels <= guint64(max)) return true;
+  g_set_error(error, KOV_ERROR, KOV_ERROR_IO,
+              "\"%s\" is %dx%d, %" G_GUINT64_FORMAT " pixels: more than max-pixels (%d)",
+              path.c_str(), g.width, g.height, pixels, max);
+  return false;
+}
+
 // Re-reads the location and offers the format of its first file.
 void update_format(KovFileInput *in) {
   KovUnit *unit = KOV_UNIT(in);
@@ -180,7 +198,8 @@ void update_format(KovFileInput *in) {
   FrameGeometry g;
   const gchar *location = kov_unit_control_get_string(in->location_ctl);
   bool ok = resolve_files(location, &files, &error) &&
-            reader_for(in, files.front())->probe(files.front(), &g, &error);
+            reader_for(in, files.front())->probe(files.front(), &g, &error) &&
+            check_pixels(in, files.front(), g, &error);
   kov_unit_set_error(unit, ok ? nullptr : error);
   g_clear_error(&error);
   kov_unit_begin_format_update(unit);
@@ -316,8 +335,10 @@ static void kov_file_input_init(KovFileInput *in) {
       kov_unit_add_control_int(unit, "raw-width", "Width of raw frames", 1, 16384, 1, 640, TRUE);
   in->raw_height_ctl =
       kov_unit_add_control_int(unit, "raw-height", "Height of raw frames", 1, 16384, 1, 480, TRUE);
+  in->max_pixels_ctl = kov_unit_add_control_int(unit, "max-pixels", "Largest image, in pixels", 1,
+                                                G_MAXINT, 1, kMaxPixelsDefault, TRUE);
   KovUnitControl *watched[] = {in->location_ctl, in->raw_format_ctl, in->raw_width_ctl,
-                               in->raw_height_ctl};
+                               in->raw_height_ctl, in->max_pixels_ctl};
   for (KovUnitControl *c : watched)
     g_signal_connect(c, "changed", G_CALLBACK(on_control_changed), in);
   update_format(in);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // detect.opencv.hough in the offscreen GL view: a bright square on the first
 // circle, dim squares on every circle (in frame coordinates, also with a
-// region), nothing when no circle was found.
+// region), nothing when the last frame had no circle or could not be searched.
 #include <gtest/gtest.h>
 #include <test_support.h>
 
@@ -174,19 +174,24 @@ TEST_F(HoughGlTest, DimSquaresAreShiftedByTheRegionOrigin) {
 }
 
 TEST_F(HoughGlTest, NoCircleDrawsNothingAndLeavesTheProjection) {
-  push(make_picture({{150, 110, 40}}));
-  push(make_picture({}));
-  EXPECT_TRUE(kov_gl_view_begin(view_, W, H));
-  glMatrixMode(GL_PROJECTION);
-  glLoadIdentity();
-  glMatrixMode(GL_MODELVIEW);
-  EXPECT_EQ(kov_unit_draw_gl(unit_.get()), 0);
-  std::vector<uint8_t> pixels(size_t(W) * H * 4);
-  ASSERT_TRUE(kov_gl_view_read_pixels(view_, pixels.data(), W * 4));
-  EXPECT_EQ(lit(pixels), 0u);
-  GLdouble m[16];
-  glGetDoublev(GL_PROJECTION_MATRIX, m);
-  for (int i = 0; i < 16; i++) EXPECT_EQ(m[i], i % 5 == 0 ? 1.0 : 0.0) << i;
+  // After a circle: a picture without one, and a frame too short to search.
+  std::vector<uint8_t> too_short = make_picture({{150, 110, 40}});
+  too_short.resize(too_short.size() - 1);
+  for (const auto &next : {make_picture({}), too_short}) {
+    push(make_picture({{150, 110, 40}}));
+    push(next);
+    EXPECT_TRUE(kov_gl_view_begin(view_, W, H));
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glMatrixMode(GL_MODELVIEW);
+    EXPECT_EQ(kov_unit_draw_gl(unit_.get()), 0);
+    std::vector<uint8_t> pixels(size_t(W) * H * 4);
+    ASSERT_TRUE(kov_gl_view_read_pixels(view_, pixels.data(), W * 4));
+    EXPECT_EQ(lit(pixels), 0u) << next.size();
+    GLdouble m[16];
+    glGetDoublev(GL_PROJECTION_MATRIX, m);
+    for (int i = 0; i < 16; i++) EXPECT_EQ(m[i], i % 5 == 0 ? 1.0 : 0.0) << i;
+  }
 }
 
 }  // namespace

@@ -178,6 +178,8 @@ TEST(JpegDecodeUnit, WrongSizeLeavesThePreviousPictureAndSaysSo) {
 TEST(JpegDecodeUnit, HugeClaimedSizeIsRefusedBeforeDecoding) {
   // 60000x60000 passes libjpeg's own limit (65500) and must be refused by the
   // size check before the decoder allocates for it; 65535 is refused by libjpeg.
+  // So must a header where only one side is wrong: a progressive image would
+  // otherwise be read whole (and its scans warned about) before any check.
   const auto small = photo_jpeg(16, 16);
   jpegtest::EncodeOptions progressive;
   progressive.progressive = true;
@@ -188,15 +190,19 @@ TEST(JpegDecodeUnit, HugeClaimedSizeIsRefusedBeforeDecoding) {
     chain.push(jpegtest::with_frame_size(small, 60000, 60000));
     chain.push(jpegtest::with_frame_size(small_progressive, 60000, 60000));
     chain.push(jpegtest::with_frame_size(small, 65535, 65535));
+    chain.push(jpegtest::with_frame_size(small_progressive, 16, 60000));
+    chain.push(jpegtest::with_frame_size(small_progressive, 60000, 16));
     printf("%zu %d\n", chain.recorder->count(),
-           chain.recorder->bytes[3] == chain.recorder->bytes[0]);
+           chain.recorder->bytes[5] == chain.recorder->bytes[0]);
   });
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(result.out, "4 1\n");
+  EXPECT_EQ(result.out, "6 1\n");
   EXPECT_EQ(result.err, "Error: Buffer was 16x16 but JPEG image is 60000x60000\n"
                         "Error: Buffer was 16x16 but JPEG image is 60000x60000\n" +
                             std::string(kFatalPrefix) +
-                            "Maximum supported image dimension is 65500 pixels\n");
+                            "Maximum supported image dimension is 65500 pixels\n"
+                            "Error: Buffer was 16x16 but JPEG image is 16x60000\n"
+                            "Error: Buffer was 16x16 but JPEG image is 60000x16\n");
 }
 
 TEST(JpegDecodeUnit, CorruptFrameIsReportedAndTheNextFrameDecodes) {
@@ -261,9 +267,9 @@ TEST(JpegDecodeUnit, OverlongSegmentStopsAtTheEndOfTheFrame) {
 
 TEST(JpegDecodeUnit, ProgressiveImagesAreLimitedTo100Scans) {
   jpegtest::EncodeOptions many;
-  many.scans = 128;
+  many.scans = 101;
   const auto too_many = grey_jpeg(32, 32, many);
-  many.scans = 64;
+  many.scans = 100;
   const auto enough = grey_jpeg(32, 32, many);
   ASSERT_FALSE(too_many.empty());
   ASSERT_FALSE(enough.empty());

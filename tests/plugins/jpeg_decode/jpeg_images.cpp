@@ -167,7 +167,11 @@ std::vector<uint8_t> encode(const std::vector<uint8_t> &pixels, int width, int h
     for (int k = 1; k <= 63; ++k) script.push_back({1, {0}, k, k, 0, 1});
     script.push_back({1, {0}, 0, 0, 1, 0});
     for (int k = 1; k <= 63; ++k) script.push_back({1, {0}, k, k, 1, 0});
-    if (options.scans < int(script.size())) {
+    if (options.scans >= 65 && options.scans < int(script.size())) {
+      // Every coefficient coarse, then as many refinements as there is room
+      // for: the others stay coarse.
+      script.resize(size_t(options.scans));
+    } else if (options.scans < int(script.size())) {
       // Keep the first scans and finish each coefficient at full precision.
       script.clear();
       script.push_back({1, {0}, 0, 0, 0, 0});

@@ -68,7 +68,8 @@ std::vector<uint8_t> compress_with(int (*routine)(const uint8_t *, int, int, ptr
 
 TEST(JpegEncodeUnit, OffersOneMjpgFormatForRgbBgraAndGrey) {
   for (guint32 code : {KOV_PIX_FMT_RGB3, KOV_PIX_FMT_BGR4, KOV_PIX_FMT_GREY}) {
-    Ref<KovUnit> source = kovtest::make_source(code, 640, 480, 0);
+    Ref<KovUnit> source =
+        kovtest::make_source(code, 640, 480, kov_pixel_format_min_row_stride(code, 640));
     Ref<KovUnit> encoder = kovtest::create_unit("convert.jpeg_compress");
     ASSERT_TRUE(encoder);
     kov_unit_set_input(encoder.get(), source.get());
@@ -82,7 +83,9 @@ TEST(JpegEncodeUnit, OffersOneMjpgFormatForRgbBgraAndGrey) {
     g_list_free(formats);
   }
   for (guint32 code : {KOV_PIX_FMT_BGR3, KOV_PIX_FMT_BA81, KOV_PIX_FMT_MJPG}) {
-    Ref<KovUnit> source = kovtest::make_source(code, 640, 480, 0);
+    Ref<KovUnit> source =
+        kovtest::make_source(code, 640, 480, kov_pixel_format_min_row_stride(code, 640));
+    ASSERT_NE(kov_unit_get_output_format(source.get()), nullptr);
     Ref<KovUnit> encoder = kovtest::create_unit("convert.jpeg_compress");
     kov_unit_set_input(encoder.get(), source.get());
     EXPECT_EQ(kov_unit_get_output_formats(encoder.get()), nullptr);
@@ -182,6 +185,30 @@ TEST(JpegEncodeUnit, QualityChangeAppliesToTheNextFrame) {
   EXPECT_EQ(chain.recorder->bytes[1],
             compress_with(kov::jpeg_encode::compress_rgb, photo, 64, 64, 192, 10));
   EXPECT_LT(chain.recorder->bytes[1].size(), chain.recorder->bytes[0].size());
+}
+
+TEST(JpegEncodeUnit, OutputIsLibjpegsOwnAtTheSameQuality) {
+  // Byte for byte what libjpeg makes of the picture with its defaults and
+  // the control's quality, for colour and grey, across the quality range.
+  const auto photo = jpegtest::photo_rgb(24, 16);
+  std::vector<uint8_t> grey = photo;
+  grey.resize(24 * 16);
+  for (int quality : {1, 2, 50, 93, 94, 99, 100}) {
+    SCOPED_TRACE(quality);
+    jpegtest::EncodeOptions options;
+    options.quality = quality;
+    EncodeChain rgb(KOV_PIX_FMT_RGB3, 24, 16, 72);
+    EncodeChain mono(KOV_PIX_FMT_GREY, 24, 16, 24);
+    for (EncodeChain *chain : {&rgb, &mono}) {
+      ASSERT_TRUE(kov_unit_control_set_int(chain->quality(), quality, nullptr));
+    }
+    rgb.push(photo);
+    mono.push(grey);
+    ASSERT_EQ(rgb.recorder->count(), 1u);
+    ASSERT_EQ(mono.recorder->count(), 1u);
+    EXPECT_EQ(rgb.recorder->bytes[0], jpegtest::encode(photo, 24, 16, 3, options));
+    EXPECT_EQ(mono.recorder->bytes[0], jpegtest::encode(grey, 24, 16, 1, options));
+  }
 }
 
 TEST(JpegEncodeUnit, TinyFramesOfNoiseCompressAtQuality100) {
