@@ -5,11 +5,13 @@
 # where its pictures are.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan demo install bench clean
+.PHONY: all deps build test test-asan test-fuzz fuzz fuzz-build demo install bench clean
 
 all: build
 
@@ -29,11 +31,29 @@ test: deps
 	cmake --build $(BUILD) -j$(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) test-asan
+	$(MAKE) test-fuzz
 
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOV_SANITIZE=ON -DKOV_WERROR=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+# libFuzzer targets (tests/fuzz), built with clang, AddressSanitizer and UBSan.
+# `make fuzz` runs each for FUZZ_SECONDS on its corpus (kept in the build tree)
+# and prints executions and coverage; `make test-fuzz` replays the corpora and
+# regressions and tries new inputs for a few seconds per target.
+fuzz-build: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOV_FUZZ=ON $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+
+test-fuzz: fuzz-build
+	ctest --test-dir $(FUZZ_BUILD) -L fuzz --output-on-failure -j$(JOBS)
+
+fuzz: fuzz-build
+	@status=0; for f in $(FUZZ_BUILD)/bin/fuzz_*; do \
+	  tests/fuzz/run_fuzz.sh $$f $(FUZZ_BUILD)/fuzz-corpus/$$(basename $$f) \
+	    tests/fuzz/regressions/$$(basename $$f) $(FUZZ_SECONDS) || status=1; \
+	done; exit $$status
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
@@ -46,4 +66,4 @@ bench: build
 	@bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out

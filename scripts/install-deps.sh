@@ -15,6 +15,7 @@ packages=(
   libgtk-3-dev gir1.2-gtk-3.0 gobject-introspection libgirepository1.0-dev
   python3-dev python3-gi python-gi-dev python3-pytest python3-gi-cairo
   xvfb xauth
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
