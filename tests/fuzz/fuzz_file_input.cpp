@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+
+#include <glib/gstdio.h>
 
 namespace {
 
@@ -19,6 +22,7 @@ const std::string &folder() {
     gchar *d = g_dir_make_tmp("kovfuzz-XXXXXX", nullptr);
     std::string s = d != nullptr ? d : "/tmp";
     g_free(d);
+    std::atexit([] { g_rmdir(folder().c_str()); });
     return s;
   }();
   return dir;
