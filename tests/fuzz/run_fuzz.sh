@@ -6,6 +6,7 @@
 # Fails on any finding (the input is saved under CORPUS/../findings) and
 # ends with one line: target, executions, coverage, seconds.
 set -u
+export KOV_PLUGIN_PATH=  # the build tree's plug-ins only
 fuzzer=$1 corpus=$2 regressions=$3 seconds=$4
 name=$(basename "$fuzzer")
 findings=$(dirname "$corpus")/findings/$name
