@@ -16,7 +16,7 @@ dirs=("$corpus")
 log=$(mktemp)
 start=$(date +%s)
 "$fuzzer" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=3072 -max_len=65536 \
-  -print_final_stats=1 -artifact_prefix="$findings/" "${dirs[@]}" >"$log" 2>&1
+  -print_final_stats=1 -artifact_prefix="$findings/" "${dirs[@]}" </dev/null >"$log" 2>&1
 status=$?
 elapsed=$(( $(date +%s) - start ))
 execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
