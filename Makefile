@@ -9,12 +9,14 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 SOAK_FRAMES ?= 100000
 
-.PHONY: all deps build test test-asan test-tsan demo install bench soak mutate clean
+.PHONY: all deps build test test-asan test-tsan test-fuzz fuzz fuzz-build demo install bench soak mutate clean
 
 all: build
 
@@ -35,6 +37,7 @@ test: deps
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
+	$(MAKE) test-fuzz
 
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOV_SANITIZE=ON -DKOV_WERROR=ON $(CMAKE_ARGS)
@@ -49,6 +52,23 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target $(TSAN_TESTS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -R '^(framework_workers_test|framework_chain_thread_test)$$'
+
+# libFuzzer targets (tests/fuzz), built with clang, AddressSanitizer and UBSan.
+# `make fuzz` runs each for FUZZ_SECONDS on its corpus (kept in the build tree)
+# and prints executions and coverage; `make test-fuzz` replays the corpora and
+# regressions and tries new inputs for a few seconds per target.
+fuzz-build: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOV_FUZZ=ON $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+
+test-fuzz: fuzz-build
+	ctest --test-dir $(FUZZ_BUILD) -L fuzz --output-on-failure -j$(JOBS)
+
+fuzz: fuzz-build
+	@status=0; for f in $(FUZZ_BUILD)/bin/fuzz_*; do \
+	  tests/fuzz/run_fuzz.sh $$f $(FUZZ_BUILD)/fuzz-corpus/$$(basename $$f) \
+	    tests/fuzz/regressions/$$(basename $$f) $(FUZZ_SECONDS) || status=1; \
+	done; exit $$status
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
@@ -67,4 +87,4 @@ mutate: deps
 	/usr/bin/python3 scripts/mutate.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out
