@@ -9,7 +9,7 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan demo install bench clean
+.PHONY: all deps build test test-asan test-i386 demo install bench clean
 
 all: build
 
@@ -35,6 +35,10 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
+# The whole project built for 32-bit x86 in a Debian i386 root (needs root).
+test-i386:
+	@bash scripts/test-i386.sh
+
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
@@ -46,4 +50,4 @@ bench: build
 	@bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) build-i386 out
