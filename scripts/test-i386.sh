@@ -37,7 +37,15 @@ if [ ! -x "$root/usr/bin/apt-get" ] || [ ! -e "$root/.kovkit-debootstrap-done" ]
       --no-install-recommends debootstrap >/dev/null
   fi
   stamp "creating the i386 root in $root"
-  rm -rf "$root"
+  # A run that was killed may have left its bind mounts: never delete through them.
+  if grep -q " $root/" /proc/self/mounts; then
+    grep " $root/" /proc/self/mounts | cut -d' ' -f2 | sort -r | xargs -r -n1 umount -l
+  fi
+  if grep -q " $root/" /proc/self/mounts; then
+    echo "test-i386: $root still has mounts; unmount them first" >&2
+    exit 1
+  fi
+  rm -rf --one-file-system "$root"
   mkdir -p "$root"
   "${nice_cmd[@]}" debootstrap --arch=i386 --variant=minbase "$suite" "$root" "$mirror" >"$root.log" 2>&1 || {
     tail -n 30 "$root.log" >&2; exit 1; }
