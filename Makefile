@@ -16,7 +16,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 SOAK_FRAMES ?= 100000
 
-.PHONY: all deps build test test-asan test-tsan test-fuzz fuzz fuzz-build demo install bench soak mutate clean
+.PHONY: all deps build test test-asan test-tsan test-fuzz fuzz fuzz-build test-i386 demo install bench soak mutate clean
 
 all: build
 
@@ -70,6 +70,10 @@ fuzz: fuzz-build
 	    tests/fuzz/regressions/$$(basename $$f) $(FUZZ_SECONDS) || status=1; \
 	done; exit $$status
 
+# The whole project built for 32-bit x86 in a Debian i386 root (needs root).
+test-i386:
+	@bash scripts/test-i386.sh
+
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
@@ -87,4 +91,4 @@ mutate: deps
 	/usr/bin/python3 scripts/mutate.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-i386 out

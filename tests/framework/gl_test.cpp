@@ -370,7 +370,8 @@ int probe_count = 0;
 G_DEFINE_TYPE(ProbeUnit, probe_unit, KOV_TYPE_UNIT)
 
 std::string probe_name(KovUnit *unit) {
-  return "p" + std::to_string(reinterpret_cast<ProbeUnit *>(unit)->index);
+  std::string name = "p";  // appended, not "p" + ...: GCC 12 warns falsely on i386 for that
+  return name += std::to_string(reinterpret_cast<ProbeUnit *>(unit)->index);
 }
 gint probe_draw_gl_init(KovUnit *unit) {
   probe_log.push_back(probe_name(unit) + ".init");

@@ -28,7 +28,7 @@ struct KovFileOutput {
   KovUnitControl *location_ctl;
   guint64 frame_number;  // of the next frame; kept across stream restarts
   FILE *mjpg_file;       // open Motion-JPEG file of a numberless location
-  gsize mjpg_length;     // bytes of whole frames in it
+  guint64 mjpg_length;   // bytes of whole frames in it
   gboolean mjpg_started; // the file was created for this location already
   GError *error;
   gboolean warned_short;
@@ -108,14 +108,14 @@ bool append_mjpg(KovFileOutput *out, const gchar *path, const guint8 *data, gsiz
       return false;
     }
     out->mjpg_started = TRUE;
-    if (fseek(out->mjpg_file, 0, SEEK_END) != 0) {
+    if (fseeko(out->mjpg_file, 0, SEEK_END) != 0) {
       int e = errno;
       g_set_error(error, KOV_ERROR, KOV_ERROR_IO, "cannot append to \"%s\": %s", path,
                   g_strerror(e));
       return false;
     }
-    long end = ftell(out->mjpg_file);
-    out->mjpg_length = end > 0 ? static_cast<gsize>(end) : 0;
+    off_t end = ftello(out->mjpg_file);
+    out->mjpg_length = end > 0 ? static_cast<guint64>(end) : 0;
   }
   errno = 0;
   bool ok = fwrite(data, 1, length, out->mjpg_file) == length && fflush(out->mjpg_file) == 0;
@@ -128,7 +128,7 @@ bool append_mjpg(KovFileOutput *out, const gchar *path, const guint8 *data, gsiz
   if (ftruncate(fileno(out->mjpg_file), static_cast<off_t>(out->mjpg_length)) != 0) {
     // Nothing more can be done; the error below is what the user sees.
   }
-  fseek(out->mjpg_file, 0, SEEK_END);
+  fseeko(out->mjpg_file, 0, SEEK_END);
   g_set_error(error, KOV_ERROR, KOV_ERROR_IO, "cannot write \"%s\": %s", path, g_strerror(e));
   return false;
 }

@@ -249,13 +249,13 @@ class RawReader : public FrameReader {
         g_printerr("input.file: cannot open \"%s\": %s; skipped\n", path.c_str(), g_strerror(e));
         continue;
       }
-      gsize size = static_cast<gsize>(st.st_size);
+      const guint64 size = static_cast<guint64>(st.st_size);
       if (raw_size == 0) break;
       if (size % raw_size != 0)
-        g_printerr("input.file: \"%s\" ends with %" G_GSIZE_FORMAT
+        g_printerr("input.file: \"%s\" ends with %" G_GUINT64_FORMAT
                    " bytes that do not make a whole frame; they are ignored\n",
                    path.c_str(), size % raw_size);
-      for (gsize off = 0; off + raw_size <= size; off += raw_size)
+      for (guint64 off = 0; off + raw_size <= size; off += raw_size)
         items->push_back({path, off, raw_size});
     }
     return true;

@@ -28,7 +28,7 @@ struct FrameGeometry {
 // One frame: a whole file, or a part of one.
 struct FrameItem {
   std::string path;
-  gsize offset;
+  guint64 offset;  // files may be larger than the address space
   gsize length;  // 0: the whole file
 };
 

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
+# Builds the whole project for 32-bit x86 (i386) and runs its tests there.
+#
+# The 32-bit system is a Debian root made with debootstrap under $I386_ROOT
+# (default /var/tmp/kovkit-i386) and reused when present; the packages in it
+# come from scripts/install-deps.sh, run inside the root, so there is one
+# package list. The source tree is bind-mounted at /src and built in
+# /src/build-i386 (Release, warnings as errors; the valgrind runs are left to
+# the 64-bit build, which has the same code paths) under `setarch i686`, so
+# the build sees a 32-bit machine. Needs root (debootstrap, chroot, mount).
+#
+#   scripts/test-i386.sh            create/refresh the root, build, run ctest
+#   I386_CTEST_ARGS="-R flip" ...   pass arguments to ctest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$(pwd -P)
+root=${I386_ROOT:-/var/tmp/kovkit-i386}
+suite=${I386_SUITE:-bookworm}
+mirror=${I386_MIRROR:-http://deb.debian.org/debian}
+jobs=${JOBS:-$(nproc)}
+nice_cmd=(nice -n 10)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "test-i386: needs root (debootstrap, chroot and mount); run it with sudo" >&2
+  exit 1
+fi
+
+stamp() { printf 'test-i386: %s: %s\n' "$(date -u +%H:%M:%S)" "$*"; }
+t0=$(date +%s)
+
+# 1. The 32-bit root.
+if [ ! -x "$root/usr/bin/apt-get" ] || [ ! -e "$root/.kovkit-debootstrap-done" ]; then
+  if ! command -v debootstrap >/dev/null; then
+    stamp "installing debootstrap"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+      --no-install-recommends debootstrap >/dev/null
+  fi
+  stamp "creating the i386 root in $root"
+  # A run that was killed may have left its bind mounts: never delete through them.
+  if grep -q " $root/" /proc/self/mounts; then
+    grep " $root/" /proc/self/mounts | cut -d' ' -f2 | sort -r | xargs -r -n1 umount -l
+  fi
+  if grep -q " $root/" /proc/self/mounts; then
+    echo "test-i386: $root still has mounts; unmount them first" >&2
+    exit 1
+  fi
+  rm -rf --one-file-system "$root"
+  mkdir -p "$root"
+  "${nice_cmd[@]}" debootstrap --arch=i386 --variant=minbase "$suite" "$root" "$mirror" >"$root.log" 2>&1 || {
+    tail -n 30 "$root.log" >&2; exit 1; }
+  touch "$root/.kovkit-debootstrap-done"
+fi
+
+mounts=()
+cleanup() {
+  local i
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+    umount -l "${mounts[i]}" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+bind() {  # bind SOURCE TARGET-INSIDE-ROOT
+  mkdir -p "$root$2"
+  mount --bind "$1" "$root$2"
+  mounts+=("$root$2")
+}
+bind /proc /proc
+bind /dev /dev
+bind /sys /sys
+bind "$src" /src
+# The worktree's .git may point outside the tree; bind that too when it does.
+if [ -f "$src/.git" ]; then
+  gitdir=$(sed -n 's/^gitdir: //p' "$src/.git")
+  common=$(git -C "$src" rev-parse --git-common-dir 2>/dev/null || true)
+  for d in "$gitdir" "$common"; do
+    [ -n "$d" ] && [ -d "$d" ] && case "$d" in /*) bind "$d" "$d" ;; esac
+  done
+fi
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+t1=$(date +%s)
+
+in_root() { "${nice_cmd[@]}" setarch i686 chroot "$root" /usr/bin/env -i \
+  HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
+
+# 2. Packages (idempotent: only what is missing is installed).
+stamp "installing packages in the i386 root"
+in_root bash /src/scripts/install-deps.sh
+t2=$(date +%s)
+
+# 3. Build.
+stamp "building for $(in_root uname -m) in /src/build-i386"
+in_root cmake -S /src -B /src/build-i386 -DCMAKE_BUILD_TYPE=Release -DKOV_WERROR=ON \
+  -DKOV_VALGRIND_TESTS=OFF >/dev/null
+in_root cmake --build /src/build-i386 -j"$jobs"
+t3=$(date +%s)
+
+# 4. Tests.
+stamp "running the tests"
+status=0
+# shellcheck disable=SC2086
+in_root ctest --test-dir /src/build-i386 --output-on-failure -j"$jobs" ${I386_CTEST_ARGS:-} || status=$?
+t4=$(date +%s)
+stamp "root $((t1 - t0)) s, packages $((t2 - t1)) s, build $((t3 - t2)) s, tests $((t4 - t3)) s"
+exit $status
