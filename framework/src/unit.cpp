@@ -209,11 +209,20 @@ static KovUnitFormat *choose_format(KovUnitPrivate *p) {
 
 // Handles a new input format: stop, let the unit rebuild its formats, choose,
 // restart, and announce downstream.
+// A format offered with width, height and row stride all 0 names only its
+// code: a source that learns its size from its first frame offers the codes
+// it can give that way, so that the chain text can choose one, and offers the
+// real size before it produces anything.
+static bool size_not_known_yet(gint width, gint height, gint row_stride) {
+  return width == 0 && height == 0 && row_stride == 0;
+}
+
 static void input_format_changed(KovUnit *unit, KovUnitFormat *input_format) {
   KovUnitPrivate *p = unit->priv;
   // Formats are checked when offered; one changed behind the framework's
   // back since is announced as no format.
-  if (input_format != nullptr &&
+  if (input_format != nullptr && !size_not_known_yet(input_format->width, input_format->height,
+                                                    input_format->row_stride) &&
       !kov_pixel_format_check(input_format->pixelformat, input_format->width,
                               input_format->height, input_format->row_stride, nullptr))
     input_format = nullptr;
@@ -323,7 +332,8 @@ KovUnitFormat *kov_unit_add_output_format(KovUnit *unit, guint32 pixelformat, co
   // A format whose sizes are impossible or overflow never reaches a unit:
   // the reason is kept as the unit's error, for the chain to report.
   GError *invalid = nullptr;
-  if (!kov_pixel_format_check(pixelformat, width, height, row_stride, &invalid)) {
+  if (!size_not_known_yet(width, height, row_stride) &&
+      !kov_pixel_format_check(pixelformat, width, height, row_stride, &invalid)) {
     kov_unit_set_error(unit, invalid);
     g_error_free(invalid);
     return nullptr;

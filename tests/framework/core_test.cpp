@@ -325,6 +325,15 @@ TEST(NegotiationTest, ImpossibleFormatsAreNeitherOfferedNorAnnounced) {
   kov_unit_set_input(a.get(), src.get());
   EXPECT_EQ(kov_unit_get_output_format(a.get()), nullptr);
   kov_unit_get_output_format(src.get())->row_stride = 4;
+
+  // Width, height and stride all 0: a code offered before its size is known.
+  kov_unit_set_error(src.get(), nullptr);
+  kovtest::source_set_format(src.get(), KOV_PIX_FMT_RGB3, 0, 0, 0);
+  ASSERT_NE(kov_unit_get_output_format(a.get()), nullptr);
+  EXPECT_EQ(kov_unit_get_output_format(a.get())->width, 0);
+  EXPECT_EQ(kov_unit_get_error(src.get()), nullptr);
+  kovtest::source_set_format(src.get(), KOV_PIX_FMT_RGB3, 0, 0, 1);
+  EXPECT_EQ(kov_unit_get_output_format(a.get()), nullptr);
 }
 
 TEST(NegotiationTest, FormatsChangedOutsideTheHandlerAreAnnouncedOnceInABatch) {

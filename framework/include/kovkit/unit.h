@@ -60,7 +60,10 @@ KovUnit *kov_unit_get_input(KovUnit *unit);
 /**
  * kov_unit_add_output_format:
  * Offers a format; one that kov_pixel_format_check refuses is not added and
- * its reason becomes the unit's error (kov_unit_get_error).
+ * its reason becomes the unit's error (kov_unit_get_error). A format whose
+ * width, height and row stride are all 0 names only its code: a source that
+ * learns its size from its first frame offers its codes that way before it
+ * streams, and the real size before it produces a frame.
  * Returns: (transfer none) (nullable): the new format, owned by the unit, or
  * NULL when refused.
  */
