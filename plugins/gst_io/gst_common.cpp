@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include <kovkit/gst_bridge.h>
 
@@ -88,6 +89,32 @@ void offer_any_size_formats(KovUnit *unit) {
   kov_unit_end_format_update(unit);
 }
 
+namespace {
+
+// TRUE when every structure of a caps text has a name GStreamer takes (a
+// letter, then letters, digits and "/-_.:+"). GStreamer's own parser reports
+// a bad name as a critical instead of failing, so it is checked first.
+bool caps_names_valid(const gchar *caps_text) {
+  gchar **parts = g_strsplit(caps_text, ";", -1);
+  bool valid = true;
+  for (gchar **part = parts; valid && *part != nullptr; ++part) {
+    const gchar *name = *part;
+    while (g_ascii_isspace(*name)) ++name;
+    gsize length = std::strcspn(name, ",(");
+    while (length > 0 && g_ascii_isspace(name[length - 1])) --length;
+    if (length == 0) continue;  // an empty structure, or nothing after the last ';'
+    const std::string_view view(name, length);
+    if (view == "ANY" || view == "EMPTY" || view == "NONE") continue;
+    valid = g_ascii_isalpha(name[0]);
+    for (gsize i = 1; valid && i < length; ++i)
+      valid = g_ascii_isalnum(name[i]) || std::strchr("/-_.:+", name[i]) != nullptr;
+  }
+  g_strfreev(parts);
+  return valid;
+}
+
+}  // namespace
+
 GstCaps *source_caps(KovUnit *unit, const gchar *caps_text, GError **error) {
   guint32 codes[32];
   gsize n = 0;
@@ -98,7 +125,7 @@ GstCaps *source_caps(KovUnit *unit, const gchar *caps_text, GError **error) {
   }
   GstCaps *caps = kov::gst::caps_for_codes({codes, n});
   if (caps_text == nullptr || caps_text[0] == '\0') return caps;
-  GstCaps *wanted = gst_caps_from_string(caps_text);
+  GstCaps *wanted = caps_names_valid(caps_text) ? gst_caps_from_string(caps_text) : nullptr;
   if (wanted == nullptr) {
     gst_caps_unref(caps);
     g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE, "caps \"%s\" do not parse", caps_text);
