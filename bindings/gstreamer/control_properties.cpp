@@ -47,7 +47,7 @@ std::string sanitized(const char *text, bool keep_case) {
   return out;
 }
 
-GParamSpec *param_spec_for(const char *type_name, KovUnitControl *control, const char *prop_name) {
+GParamSpec *property_for(const char *type_name, KovUnitControl *control, const char *prop_name) {
   const char *label = kov_unit_control_get_label(control);
   const GValue *def = kov_unit_control_get_default(control);
   const auto flags =

@@ -17,7 +17,7 @@ std::string sanitized(const char *text, bool keep_case);
 // The property for @control: same type, range, default and description;
 // an enum control gets a GEnum type named after @type_name and the control.
 // nullptr for a control of no known kind.
-GParamSpec *param_spec_for(const char *type_name, KovUnitControl *control, const char *prop_name);
+GParamSpec *property_for(const char *type_name, KovUnitControl *control, const char *prop_name);
 
 // The control's current value into @value (initialised to the property's type).
 void read_control(KovUnitControl *control, GValue *value);

@@ -570,9 +570,9 @@ void element_init(GTypeInstance *instance, gpointer klass) {
   for (const PropertyInfo &p : info->properties) {
     GValue v = G_VALUE_INIT;
     KovUnitControl *control = kov_unit_find_control(self->unit, p.control_id.c_str());
-    GParamSpec *spec =
+    GParamSpec *property =
         g_object_class_find_property(object_class, sanitized(p.control_id.c_str(), false).c_str());
-    g_value_init(&v, spec != nullptr ? spec->value_type : G_TYPE_INT);
+    g_value_init(&v, property != nullptr ? property->value_type : G_TYPE_INT);
     if (control != nullptr) read_control(control, &v);
     self->state->values.push_back(v);
     self->state->pending.push_back(false);
@@ -630,9 +630,9 @@ void element_class_init(gpointer klass, gpointer class_data) {
     if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0])) ||
         g_object_class_find_property(object_class, name.c_str()) != nullptr)
       continue;
-    GParamSpec *spec = param_spec_for(type_name, control, g_intern_string(name.c_str()));
-    if (spec == nullptr) continue;
-    g_object_class_install_property(object_class, prop_id++, spec);
+    GParamSpec *property = property_for(type_name, control, g_intern_string(name.c_str()));
+    if (property == nullptr) continue;
+    g_object_class_install_property(object_class, prop_id++, property);
     info->properties.push_back({kov_unit_control_get_id(control)});
   }
 }

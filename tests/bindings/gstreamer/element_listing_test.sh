@@ -5,7 +5,7 @@
 # found through GST_PLUGIN_PATH); a kovkit plug-in built later against that
 # installation becomes an element too.
 #
-# usage: inspect_test.sh BUILD_DIR WORK_DIR PREFIX GST_PLUGIN_SUBDIR LIBDIR
+# usage: element_listing_test.sh BUILD_DIR WORK_DIR PREFIX GST_PLUGIN_SUBDIR LIBDIR
 set -euo pipefail
 build=$1 work=$2 prefix=$3 subdir=$4 libdir=$5
 
