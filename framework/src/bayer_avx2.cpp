@@ -238,7 +238,7 @@ void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *
   const __m256i w_h2_v2 = pair_weights(w_even, w_odd, G_H2, G_V2);
   const guint8 *r0 = rows[2], *ru = rows[1], *rd = rows[3];
   // Reads reach x + 33, inside the 16-byte right margin.
-  auto block = [&](int x) {
+  auto block = [&](int x) __attribute__((always_inline)) {
     const __m256i c = load(r0 + x);
     const __m256i h1 = _mm256_avg_epu8(load(r0 + x - 1), load(r0 + x + 1));
     const __m256i v1 = _mm256_avg_epu8(load(ru + x), load(rd + x));
