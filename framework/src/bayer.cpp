@@ -36,16 +36,6 @@
 namespace {
 
 
-// Index of the mosaic row or column that stands for i (outside 0..n-1) when
-// the mosaic is mirrored about its first and last row or column; mirroring
-// keeps the parity and so the colour pattern.
-int reflect_keeping_parity(int i, int n) {
-  if (n == 1) return 0;
-  const int period = 2 * (n - 1);
-  i %= period;
-  if (i < 0) i += period;
-  return i < n ? i : period - i;
-}
 
 #if KOV_PIXEL_SSE
 
@@ -447,6 +437,29 @@ void kov_pixel_bayer_interpolate_rows_to_8u_gray(const guint8 *origin, gint stri
   (void)level;
   interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
                    gray_row_whole_scalar);
+}
+
+void kov_pixel_bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *dst,
+                                              gint dst_stride, gint width, gint height,
+                                              guint32 tiling, gint first_row, gint n_rows) {
+  const KovSimdLevel level = kov_simd_level();
+#if KOV_PIXEL_AVX2
+  if (level >= KOV_SIMD_AVX2) {
+    kov::pixel::avx2::bayer_rows_to_8u_gray_unpadded(src, src_stride, dst, dst_stride, width,
+                                                     height, tiling, first_row, n_rows);
+    return;
+  }
+#endif
+#if KOV_PIXEL_SSE
+  if (level >= KOV_SIMD_SSSE3) {
+    interpolate_gray_unpadded(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
+                              n_rows, gray_row_ssse3);
+    return;
+  }
+#endif
+  (void)level;
+  interpolate_gray_unpadded(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
+                            n_rows, gray_row_whole_scalar);
 }
 
 void kov_pixel_bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,

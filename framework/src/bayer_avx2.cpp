@@ -323,6 +323,13 @@ void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint 
                    gray_row);
 }
 
+void bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *dst,
+                                    gint dst_stride, gint width, gint height, guint32 tiling,
+                                    gint first_row, gint n_rows) {
+  interpolate_gray_unpadded(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
+                            n_rows, gray_row);
+}
+
 }  // namespace kov::pixel::avx2
 
 #endif  // KOV_PIXEL_AVX2

@@ -263,13 +263,26 @@ const gint8 kGreyWeights[4][GROUPS] = {
     {54, 7, 19, -13, 1, -4},    // SITE_G_BLUE_ROW: green 54-13+1-4, blue 7, red 19
 };
 
-inline guint8 grey_pixel(const guint8 *r0, const guint8 *ru, const guint8 *rd,
-                         const guint8 *ru2, const guint8 *rd2, int x, const gint8 *w) {
-  const int acc = r0[x] * w[G_C] + avg(r0[x - 1], r0[x + 1]) * w[G_H1] +
-                  avg(ru[x], rd[x]) * w[G_V1] +
-                  avg(avg(ru[x - 1], ru[x + 1]), avg(rd[x - 1], rd[x + 1])) * w[G_D] +
-                  avg(r0[x - 2], r0[x + 2]) * w[G_H2] + avg(ru2[x], rd2[x]) * w[G_V2];
+// Grey of one pixel; at(r, dx) is the mosaic value dx columns from it in
+// row r of the five rows y-2 to y+2.
+template <typename At>
+inline guint8 grey_from(At at, const gint8 *w) {
+  const int acc = at(2, 0) * w[G_C] + avg(at(2, -1), at(2, 1)) * w[G_H1] +
+                  avg(at(1, 0), at(3, 0)) * w[G_V1] +
+                  avg(avg(at(1, -1), at(1, 1)), avg(at(3, -1), at(3, 1))) * w[G_D] +
+                  avg(at(2, -2), at(2, 2)) * w[G_H2] + avg(at(0, 0), at(4, 0)) * w[G_V2];
   return clamp8((acc + 32) >> 6);
+}
+
+// Index of the mosaic row or column that stands for i (outside 0..n-1) when
+// the mosaic is mirrored about its first and last row or column; mirroring
+// keeps the parity and so the colour pattern.
+inline int reflect_keeping_parity(int i, int n) {
+  if (n == 1) return 0;
+  const int period = 2 * (n - 1);
+  i %= period;
+  if (i < 0) i += period;
+  return i < n ? i : period - i;
 }
 
 // Shared frame of every grey version. RowFn(rows[5], dst_row, width, w_even,
@@ -295,7 +308,42 @@ void interpolate_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_s
 void gray_row_scalar(const guint8 *const rows[5], guint8 *out, int x_begin, int width,
                      const gint8 *w_even, const gint8 *w_odd) {
   for (int x = x_begin; x < width; ++x)
-    out[x] = grey_pixel(rows[2], rows[1], rows[3], rows[0], rows[4], x, (x & 1) ? w_odd : w_even);
+    out[x] = grey_from([&](int r, int dx) { return int(rows[r][x + dx]); },
+                       (x & 1) ? w_odd : w_even);
+}
+
+// Grey straight from a mosaic that has no margin: the rows outside it are
+// its rows mirrored about the first and last (as
+// kov_pixel_replicate_bayer_border_8u fills a margin), RowFn does the
+// columns 2 to width - 3 (its reads, two columns to each side, stay inside
+// the row), and the two columns at each side are worked out one by one with
+// mirrored neighbours. The bytes are those of interpolate_gray on a copy of
+// the mosaic with its margin filled.
+template <typename RowFn>
+void interpolate_gray_unpadded(const guint8 *src, gint stride, guint8 *dst, gint dst_stride,
+                               gint width, gint height, guint32 tiling, gint first_row,
+                               gint n_rows, RowFn row_fn) {
+  if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return;
+  if (dst_stride == 0) dst_stride = width;
+  const Layout layout = layout_of(tiling);
+  const RowRange range = clip_rows(height, first_row, n_rows);
+  const int inner = width > 4 ? width - 4 : 0;
+  for (int y = range.begin; y < range.end; ++y) {
+    const guint8 *rows[5], *inner_rows[5];
+    for (int k = 0; k < 5; ++k) {
+      rows[k] = src + std::ptrdiff_t(reflect_keeping_parity(y - 2 + k, height)) * stride;
+      inner_rows[k] = rows[k] + 2;  // an even shift keeps the column parity
+    }
+    const int parity = (y & 1) * 2;
+    const gint8 *w_even = kGreyWeights[layout.at[parity]];
+    const gint8 *w_odd = kGreyWeights[layout.at[parity + 1]];
+    guint8 *out = dst + std::ptrdiff_t(y) * dst_stride;
+    if (inner > 0) row_fn(inner_rows, out + 2, inner, w_even, w_odd);
+    for (int x = 0; x < width; x = (x == 1 && inner > 0) ? width - 2 : x + 1)
+      out[x] = grey_from(
+          [&](int r, int dx) { return int(rows[r][reflect_keeping_parity(x + dx, width)]); },
+          (x & 1) ? w_odd : w_even);
+  }
 }
 
 // Shared frame of every plane split: RowFn(even, odd, src, half_width)

@@ -60,6 +60,9 @@ void bayer_rows_to_8u_rgb(guint8 *const planes[4], gint plane_stride, guint8 *ds
                           gint first_row, gint n_rows);
 void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_stride,
                            gint width, gint height, guint32 tiling, gint first_row, gint n_rows);
+void bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *dst,
+                                    gint dst_stride, gint width, gint height, guint32 tiling,
+                                    gint first_row, gint n_rows);
 
 }  // namespace kov::pixel::avx2
 #endif

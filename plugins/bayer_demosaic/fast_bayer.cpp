@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // convert.fast_debayer: turns an 8-bit Bayer mosaic (BA81, XXX2, XXX3, XXX4,
 // or GREY read with the tiling the user chooses) into BGRA colour (BGR4),
-// grey (GREY) or packed RGB (RGB3, the same colours without alpha). The work
-// happens in 16-byte-aligned planes with a margin that the framework's border
-// routines fill, so that its interpolation routines may read a little around
-// the image: four quarter planes (one per position of the 2×2 cell) for BGR4
-// and RGB3, one whole-mosaic plane for GREY.
+// grey (GREY) or packed RGB (RGB3, the same colours without alpha). Colour is
+// worked out from 16-byte-aligned quarter planes (one per position of the
+// 2×2 cell) with a margin that the framework's border routines fill, so that
+// its interpolation routines may read a little around the image; grey is
+// read straight from the input frame.
 #include <kovkit/plugin_frame.h>
 #include <kovkit/trace.h>
 
@@ -20,12 +20,13 @@ struct KovFastBayerFilter {
   KovUnit parent;
   KovUnitControl *tiling_ctl;
   guint8 *aligned_input;  // aligned copy of a misaligned input frame
-  guint8 *planes[4];      // work planes; planes[0] only for GREY output
+  guint8 *planes[4];      // work planes of colour output
   gint plane_stride;
   // Size of aligned_input, so that a copy never writes past it.
   gsize aligned_size;
   KovFramePool *rgb_pool;  // RGB3 output frames, made on the first one; or NULL
   KovUnitControl *threads_ctl;  // bands of rows worked on at once
+  bool streaming;               // between a successful stream_init and shutdown
 };
 
 // Mosaic layout for each value of the "tiling" control.
@@ -78,22 +79,23 @@ void free_buffers(KovFastBayerFilter *self) {
 
 gint bayer_stream_shutdown(KovUnit *unit) {
   KovFastBayerFilter *self = as_bayer(unit);
+  self->streaming = false;
   free_buffers(self);
   kov_frame_pool_free(self->rgb_pool);
   self->rgb_pool = nullptr;
   return 0;
 }
 
-// Allocates the work planes for the output format; false (nothing kept)
-// when a size overflows or memory runs out.
+// Allocates the work planes for the output format (none for GREY); false
+// (nothing kept) when a size overflows or memory runs out.
 bool allocate_planes(KovFastBayerFilter *self, const KovUnitFormat *out) {
-  const bool grey = out->pixelformat == KOV_PIX_FMT_GREY;
-  const gint stride = grey ? align_16(out->width) + 32 : align_16(out->width / 2) + 32;
-  const gsize rows = grey ? gsize(out->height) + 4 : gsize(out->height / 2) + 2;
+  if (out->pixelformat == KOV_PIX_FMT_GREY) return true;
+  const gint stride = align_16(out->width / 2) + 32;
+  const gsize rows = gsize(out->height / 2) + 2;
   gsize size = 0;
   if (!g_size_checked_mul(&size, gsize(stride), rows)) return false;
   self->plane_stride = stride;
-  for (int i = 0; i < (grey ? 1 : 4); ++i) {
+  for (int i = 0; i < 4; ++i) {
     self->planes[i] = static_cast<guint8 *>(memalign(16, size));
     if (self->planes[i] == nullptr) {
       free_buffers(self);
@@ -114,11 +116,13 @@ gint bayer_stream_init(KovUnit *unit, KovUnitFormat *) {
     if (tiling_formats[i] == in->pixelformat) kov_unit_control_force_set_enum(self->tiling_ctl, i);
   KovUnitFormat *out = kov_unit_get_output_format(unit);
   if (out == nullptr || out->width <= 0 || out->height <= 0) return -1;
+  self->streaming = false;
   free_buffers(self);
   if (!allocate_planes(self, out)) {
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for the work planes\n", kov_unit_get_name(unit));
     return -1;
   }
+  self->streaming = true;
   return 0;
 }
 
@@ -159,17 +163,10 @@ struct Band {
   guint32 code;
 };
 
-void copy_mosaic_band(gint first, gint rows, gpointer data) {
-  const Band &b = *static_cast<Band *>(data);
-  for (gint r = first; r < first + rows; ++r)
-    std::memcpy(b.origins[0] + gsize(r) * b.stride, b.src + gsize(r) * b.in->row_stride,
-                b.in->width);
-}
-
 void grey_band(gint first, gint rows, gpointer data) {
   const Band &b = *static_cast<Band *>(data);
-  kov_pixel_bayer_interpolate_rows_to_8u_gray(b.origins[0], b.stride, b.dst, b.out->row_stride,
-                                              b.out->width, b.out->height, b.code, first, rows);
+  kov_pixel_bayer_rows_to_8u_gray_unpadded(b.src, b.in->row_stride, b.dst, b.out->row_stride,
+                                           b.out->width, b.out->height, b.code, first, rows);
 }
 
 // Rows of the quarter planes, that is pairs of mosaic rows.
@@ -199,8 +196,10 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
   kov_dbg(KOV_DBG_FILTER, "[%s] iterate\n", name);
 
   KovUnitFormat *out = kov_unit_get_output_format(unit);
-  if (self->planes[0] == nullptr || out == nullptr || in == nullptr || frame == nullptr ||
-      frame->data == nullptr) {
+  // Colour needs the planes made for it at the start of the stream.
+  if (!self->streaming || out == nullptr || in == nullptr || frame == nullptr ||
+      frame->data == nullptr ||
+      (out->pixelformat != KOV_PIX_FMT_GREY && self->planes[0] == nullptr)) {
     kov_dbg(KOV_DBG_ERROR, "[%s] frame arrived while not streaming, dropped\n", name);
     return;
   }
@@ -229,7 +228,8 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an output frame, dropped\n", name);
     return;
   }
-  const guint8 *src = aligned_source(self, frame, needed);
+  const bool grey = out->pixelformat == KOV_PIX_FMT_GREY;
+  const guint8 *src = grey ? frame->data : aligned_source(self, frame, needed);
   if (src == nullptr) {
     kov_dbg(KOV_DBG_ERROR, "[%s] no memory for an aligned copy, dropped\n", name);
     g_object_unref(output);
@@ -243,11 +243,7 @@ void bayer_input_frame_ready(KovUnit *unit, KovFrameBuffer *frame, KovUnitFormat
   // rows their colour pattern; the borders need every row and stay serial.
   const gint bands = kov_unit_control_get_int(self->threads_ctl);
   Band band = {in, out, src, output->data, {}, stride, code};
-  if (out->pixelformat == KOV_PIX_FMT_GREY) {
-    guint8 *origin = self->planes[0] + 2 * stride + 16;
-    band.origins[0] = origin;
-    kov_workers_run_bands(bands, out->height, 2, copy_mosaic_band, &band);
-    kov_pixel_replicate_bayer_border_8u(origin, stride, out->width, out->height);
+  if (grey) {
     kov_workers_run_bands(bands, out->height, 2, grey_band, &band);
   } else {
     for (int i = 0; i < 4; ++i) band.origins[i] = self->planes[i] + stride + 16;
@@ -279,6 +275,7 @@ void bayer_init(KovFastBayerFilter *self) {
   self->tiling_ctl = kov_unit_add_control_enum(unit, "tiling", "Tiling", 0, TRUE, tiling_entries);
   self->aligned_input = nullptr;
   for (guint8 *&plane : self->planes) plane = nullptr;
+  self->streaming = false;
   self->aligned_size = 0;
   self->rgb_pool = nullptr;
   self->threads_ctl = kov_unit_add_control_int(unit, "threads", "Threads", 1, 16, 1, 1, TRUE);

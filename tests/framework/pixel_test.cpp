@@ -122,6 +122,18 @@ std::vector<guint8> to_gray(const std::vector<guint8> &m, int width, int height,
   return out;
 }
 
+// The same grey read straight from the mosaic, in two bands of rows.
+std::vector<guint8> to_gray_unpadded(const std::vector<guint8> &m, int width, int height,
+                                     int src_stride, int dst_stride, guint32 tiling) {
+  std::vector<guint8> out(size_t(dst_stride) * height, 0x5A);
+  const int split = height / 2 & ~1;
+  kov_pixel_bayer_rows_to_8u_gray_unpadded(m.data(), src_stride, out.data(), dst_stride, width,
+                                           height, tiling, 0, split);
+  kov_pixel_bayer_rows_to_8u_gray_unpadded(m.data(), src_stride, out.data(), dst_stride, width,
+                                           height, tiling, split, height);
+  return out;
+}
+
 std::vector<guint8> random_bytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::vector<guint8> v(n);
@@ -522,7 +534,8 @@ std::vector<guint8> rgb_of(const std::vector<guint8> &bgra, int width, int heigh
 
 // Every vector level gives the scalar code's bytes, on random mosaics of odd
 // sizes and padded strides, around each vector width (16 and 32 cells, with
-// and without room for the overlapping RGB stores); RGB has the BGRA bytes.
+// and without room for the overlapping RGB stores); RGB has the BGRA bytes,
+// and grey read from the mosaic without a margin the bytes of grey with one.
 // Row padding stays untouched.
 TEST(BayerInterpolateTest, EveryLevelEqualsScalarCode) {
   const int sizes[][2] = {{1, 1}, {2, 2}, {3, 5}, {31, 4}, {32, 6}, {33, 7}, {65, 9}, {66, 4},
@@ -542,6 +555,8 @@ TEST(BayerInterpolateTest, EveryLevelEqualsScalarCode) {
             << w << "x" << h << " tiling " << tiling << " " << name;
         EXPECT_EQ(to_gray(m, w, h, src_stride, w + 3, tiling), grey)
             << w << "x" << h << " tiling " << tiling << " " << name;
+        EXPECT_EQ(to_gray_unpadded(m, w, h, src_stride, w + 3, tiling), grey)
+            << w << "x" << h << " tiling " << tiling << " " << name << " unpadded";
         EXPECT_EQ(to_rgb(m, w, h, src_stride, w * 3 + 5, tiling, 0, h), rgb)
             << w << "x" << h << " tiling " << tiling << " " << name;
       });

@@ -48,6 +48,13 @@ void kov_pixel_bayer_interpolate_rows_to_8u_rgb(guint8 *planes[4], gint plane_st
 void kov_pixel_bayer_interpolate_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
                                                  gint dst_stride, gint width, gint height,
                                                  guint32 tiling, gint first_row, gint n_rows);
+/* Grey rows first_row to first_row + n_rows - 1 (clipped) of a mosaic that
+ * has no margin, read where it lies (src_stride bytes a row): the same bytes
+ * as kov_pixel_replicate_bayer_border_8u on a copy of it followed by
+ * kov_pixel_bayer_interpolate_rows_to_8u_gray, without the copy. */
+void kov_pixel_bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *dst,
+                                              gint dst_stride, gint width, gint height,
+                                              guint32 tiling, gint first_row, gint n_rows);
 /* R, G, B from each B, G, R, A pixel. */
 void kov_pixel_convert_8u_bgra_to_8u_rgb(guint8 *dst, gint dst_stride, gint width, gint height,
                                          const guint8 *src, gint src_stride);

@@ -164,12 +164,10 @@ TEST_F(FastBayerTest, PlaneGeometryOfOddSizes) {
   EXPECT_GE(malloc_usable_size(record(unit_.get())->planes[3]), size_t(368 * 242));
   kov_unit_stream_shutdown(unit_.get());
 
+  // Grey is read straight from the input: no planes.
   start(KOV_PIX_FMT_XXX2, 642, 481, 642, KOV_PIX_FMT_GREY);
   EXPECT_EQ(kov_unit_control_get_enum(tiling()), 0);
-  const BayerRecord *r = record(unit_.get());
-  EXPECT_EQ(r->plane_stride, 688);
-  EXPECT_GE(malloc_usable_size(r->planes[0]), size_t(688 * 485));
-  EXPECT_EQ(r->planes[1], nullptr);
+  for (guint8 *p : record(unit_.get())->planes) EXPECT_EQ(p, nullptr);
 }
 
 // Each input code and each value of the control on a grey input gives the
