@@ -35,11 +35,62 @@ gboolean ensure_gst(GError **error) {
   return FALSE;
 }
 
+namespace {
+
+// GStreamer's parser reports some malformed text (a caps name that is not a
+// name, in a link or in a property) as a critical warning instead of an
+// error, and a program that makes criticals fatal would stop there. While a
+// pipeline text is parsed, GStreamer's criticals are taken as faults of the
+// text: the first is kept, and none is fatal. Parses take turns; a critical
+// that another GStreamer thread gives meanwhile counts against the text too.
+class CriticalCatcher {
+ public:
+  CriticalCatcher() : lock_(mutex()) {
+    saved_fatal_ = g_log_set_always_fatal(GLogLevelFlags(G_LOG_FATAL_MASK));
+    g_log_set_always_fatal(GLogLevelFlags(saved_fatal_ & ~G_LOG_LEVEL_CRITICAL));
+    handler_ = g_log_set_handler("GStreamer",
+                                 GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_FLAG_FATAL),
+                                 on_critical, this);
+  }
+  ~CriticalCatcher() {
+    g_log_remove_handler("GStreamer", handler_);
+    g_log_set_always_fatal(saved_fatal_);
+    g_free(first_);
+  }
+  CriticalCatcher(const CriticalCatcher &) = delete;
+  CriticalCatcher &operator=(const CriticalCatcher &) = delete;
+  // The first critical, or NULL.
+  const gchar *first() const { return first_; }
+
+ private:
+  static std::mutex &mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static void on_critical(const gchar *, GLogLevelFlags, const gchar *message, gpointer data) {
+    auto *self = static_cast<CriticalCatcher *>(data);
+    if (self->first_ == nullptr) self->first_ = g_strdup(message != nullptr ? message : "");
+  }
+  std::lock_guard<std::mutex> lock_;
+  GLogLevelFlags saved_fatal_;
+  guint handler_ = 0;
+  gchar *first_ = nullptr;
+};
+
+}  // namespace
+
 GstElement *parse_pipeline(const gchar *text, GError **error, gboolean *link_failed) {
   if (!ensure_gst(error)) return nullptr;
   GError *local = nullptr;
+  CriticalCatcher criticals;
   GstElement *pipeline =
       gst_parse_launch_full(text, nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &local);
+  if (local == nullptr && criticals.first() != nullptr) {
+    if (pipeline != nullptr) gst_object_unref(pipeline);
+    g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE, "GStreamer cannot read the pipeline (%s)",
+                criticals.first());
+    return nullptr;
+  }
   if (local != nullptr) {
     // Without the fatal flag a missing element still gives a pipeline.
     if (pipeline != nullptr) gst_object_unref(pipeline);

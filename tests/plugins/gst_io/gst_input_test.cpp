@@ -174,6 +174,12 @@ TEST_F(GstInputTest, SettingsThatDoNotParseAreRefusedNamingTheFault) {
        "input.gst: control \"pipeline\" refused the value: no element \"nosuchelement\""},
       {"pipeline", "videotestsrc !",
        "input.gst: control \"pipeline\" refused the value: syntax error"},
+      // A caps name that is not a name (GStreamer complains before it fails).
+      {"pipeline", "videotestsrc ! 4c/r",
+       "input.gst: control \"pipeline\" refused the value: could not parse caps \"4c/r\""},
+      {"pipeline", "videotestsrc ! capsfilter caps=4c/r",
+       "input.gst: control \"pipeline\" refused the value: could not set property \"caps\" in "
+       "element \"capsfilter\" to \"4c/r\""},
       {"caps", "video/x-raw,width=(int)seven",
        "input.gst: control \"caps\" refused the value: caps \"video/x-raw,width=(int)seven\" do "
        "not parse"},
