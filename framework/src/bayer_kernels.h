@@ -173,7 +173,7 @@ void cells_scalar(const Neighbours n[4], const Layout &layout, guint8 *out0, gui
         if (col >= width) continue;
         const int pos = py * 2 + px;
         guint8 *p = out + std::ptrdiff_t(col) * kPixelBytes<P>;
-        guint8 bgr[3];
+        guint8 bgr[3] = {};  // (the compiler cannot always see that each site writes all three)
         site_to_bgr(layout.at[pos], n[pos], x, bgr);
         if constexpr (P == Packing::BGRA) {
           p[0] = bgr[0];

@@ -20,7 +20,9 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include <kovkit/gst_bridge.h>
 
@@ -77,10 +79,99 @@ class CriticalCatcher {
   gchar *first_ = nullptr;
 };
 
+// The words of a pipeline text and whether a "!" follows each; quoted runs
+// stay inside their word.
+struct Word {
+  std::string text;
+  bool link_after = false;
+};
+
+std::vector<Word> pipeline_words(const gchar *text) {
+  std::vector<Word> words;
+  std::string word;
+  auto end_word = [&] {
+    if (!word.empty()) words.push_back({word, false});
+    word.clear();
+  };
+  for (const gchar *p = text; *p != '\0'; ++p) {
+    if (*p == '"' || *p == '\'') {
+      const gchar quote = *p;
+      word += *p;
+      while (p[1] != '\0' && p[1] != quote) word += *++p;
+      if (p[1] != '\0') word += *++p;
+    } else if (*p == '!') {
+      end_word();
+      if (!words.empty()) words.back().link_after = true;
+    } else if (g_ascii_isspace(*p)) {
+      end_word();
+    } else {
+      word += *p;
+    }
+  }
+  end_word();
+  return words;
+}
+
+// The element a reference word ("name." or "name.pad") names; "" when the
+// word is not a reference.
+std::string_view referenced_name(std::string_view word) {
+  const size_t dot = word.find('.');
+  if (dot == 0 || dot == std::string_view::npos || word.find('=') != std::string_view::npos ||
+      word.substr(0, dot).find_first_of("/\"'") != std::string_view::npos)
+    return {};
+  return word.substr(0, dot);
+}
+
+// Caps between two links ("! video/x-raw,width=640 !").
+bool is_caps_word(std::string_view word) {
+  const std::string_view head = word.substr(0, word.find(','));
+  return referenced_name(word).empty() && head.find('/') != std::string_view::npos &&
+         head.find('=') == std::string_view::npos;
+}
+
+// GStreamer's parser crashes on a link whose ends are both references to
+// elements it cannot find ("a. ! b.", "a.src ! video/x-raw ! b.sink"). Such
+// a link is refused first unless one of its names is given to an element
+// with name=. (A reference to an element's automatic name, "fakesrc0.", at
+// both ends of a link is refused too.)
+bool links_named_elements(const gchar *text, GError **error) {
+  const std::vector<Word> words = pipeline_words(text);
+  std::vector<std::string> names;
+  for (const Word &w : words) {
+    if (w.text.rfind("name=", 0) != 0) continue;
+    std::string name = w.text.substr(5);
+    if (name.size() >= 2 && (name[0] == '"' || name[0] == '\'') && name.back() == name[0])
+      name = name.substr(1, name.size() - 2);
+    names.push_back(name);
+  }
+  auto named = [&](std::string_view name) {
+    for (const std::string &n : names)
+      if (n == name) return true;
+    return false;
+  };
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string_view from = referenced_name(words[i].text);
+    if (from.empty() || !words[i].link_after) continue;
+    size_t j = i + 1;
+    while (j < words.size() && words[j - 1].link_after && is_caps_word(words[j].text) &&
+           words[j].link_after)
+      ++j;
+    if (j >= words.size() || !words[j - 1].link_after) continue;
+    const std::string_view to = referenced_name(words[j].text);
+    if (to.empty() || named(from) || named(to)) continue;
+    g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE,
+                "the link from \"%s\" to \"%s\" names no element at either end",
+                words[i].text.c_str(), words[j].text.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 GstElement *parse_pipeline(const gchar *text, GError **error, gboolean *link_failed) {
   if (!ensure_gst(error)) return nullptr;
+  if (!links_named_elements(text, error)) return nullptr;
   GError *local = nullptr;
   CriticalCatcher criticals;
   GstElement *pipeline =

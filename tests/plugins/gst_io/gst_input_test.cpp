@@ -131,7 +131,9 @@ TEST_F(GstInputTest, FormatAndCapsNarrowWhatThePipelineGives) {
     size_t stride, row_bytes;
   } table[] = {
       {"format=GREY", "GRAY8", KOV_PIX_FMT_GREY, 8, 7},
-      {"caps=video/x-raw,format=UYVY", "UYVY", KOV_PIX_FMT_UYVY, 16, 15},
+      // Whole pixel pairs only: on i386 the converter does not fill the last,
+      // half-used pair of an odd-width row alike in the two pipelines.
+      {"caps=video/x-raw,format=UYVY", "UYVY", KOV_PIX_FMT_UYVY, 16, 12},
       {"format=BGR4 caps=video/x-raw,format=BGRA", "BGRA", KOV_PIX_FMT_BGR4, 28, 28},
   };
   for (const auto &row : table) {
@@ -177,6 +179,10 @@ TEST_F(GstInputTest, SettingsThatDoNotParseAreRefusedNamingTheFault) {
       // A caps name that is not a name (GStreamer complains before it fails).
       {"pipeline", "videotestsrc ! 4c/r",
        "input.gst: control \"pipeline\" refused the value: could not parse caps \"4c/r\""},
+      // GStreamer would crash on a link between two references it cannot find.
+      {"pipeline", "x.src ! video/x-raw ! y.sink",
+       "input.gst: control \"pipeline\" refused the value: the link from \"x.src\" to "
+       "\"y.sink\" names no element at either end"},
       {"pipeline", "videotestsrc ! capsfilter caps=4c/r",
        "input.gst: control \"pipeline\" refused the value: could not set property \"caps\" in "
        "element \"capsfilter\" to \"4c/r\""},
