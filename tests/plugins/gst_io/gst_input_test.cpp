@@ -36,6 +36,11 @@ std::string input(const std::string &pipeline, const std::string &extra = "") {
   return "input.gst sync=false pipeline=\"" + pipeline + "\"" + (extra.empty() ? "" : " " + extra);
 }
 
+// The bytes of a 7-pixel UYVY row that GStreamer writes: up to the last
+// pixel's luma. Its 32-bit x86 build leaves that luma of the half-used last
+// pair unwritten, so there only the whole pairs are compared.
+constexpr size_t kUyvyOddRowBytes = sizeof(void *) == 4 ? 12 : 15;
+
 // Two frames of each format at an odd width (or the width GStreamer's and
 // kovkit's I420 layouts agree on), against the buffers of the same source.
 TEST_F(GstInputTest, EveryFormatArrivesAsGStreamerGivesIt) {
@@ -55,7 +60,7 @@ TEST_F(GstInputTest, EveryFormatArrivesAsGStreamerGivesIt) {
       {"video/x-raw,format=I420,width=8,height=4", KOV_PIX_FMT_I420, 8, 8},
       // Up to the luma of the eighth pixel, which does not exist.
       {"video/x-raw,format=YUY2,width=7,height=5", KOV_PIX_FMT_YUYV, 16, 14},
-      {"video/x-raw,format=UYVY,width=7,height=5", KOV_PIX_FMT_UYVY, 16, 15},
+      {"video/x-raw,format=UYVY,width=7,height=5", KOV_PIX_FMT_UYVY, 16, kUyvyOddRowBytes},
       {"video/x-bayer,format=bggr,width=7,height=5", KOV_PIX_FMT_BA81, 8, 7},
       {"video/x-bayer,format=gbrg,width=7,height=5", KOV_PIX_FMT_XXX2, 8, 7},
       {"video/x-bayer,format=grbg,width=7,height=5", KOV_PIX_FMT_XXX3, 8, 7},
@@ -131,9 +136,7 @@ TEST_F(GstInputTest, FormatAndCapsNarrowWhatThePipelineGives) {
     size_t stride, row_bytes;
   } table[] = {
       {"format=GREY", "GRAY8", KOV_PIX_FMT_GREY, 8, 7},
-      // Whole pixel pairs only: on i386 the converter does not fill the last,
-      // half-used pair of an odd-width row alike in the two pipelines.
-      {"caps=video/x-raw,format=UYVY", "UYVY", KOV_PIX_FMT_UYVY, 16, 12},
+      {"caps=video/x-raw,format=UYVY", "UYVY", KOV_PIX_FMT_UYVY, 16, kUyvyOddRowBytes},
       {"format=BGR4 caps=video/x-raw,format=BGRA", "BGRA", KOV_PIX_FMT_BGR4, 28, 28},
   };
   for (const auto &row : table) {
