@@ -121,62 +121,40 @@ __attribute__((always_inline)) inline void store_cells_bgra(guint8 *out, const B
   store(out + 224, join<0x31>(b.q2, b.q3));
 }
 
-// 48 bytes of RGB from 16 R, G and B bytes, in each 128-bit half: the
-// colours are first shuffled so that each lands at the places it takes in
-// the three 16-byte parts, then the parts are blended out of them (part j,
-// byte k holds colour (16j + k) mod 3 of pixel (16j + k) / 3).
-struct Rgb48 {
-  __m256i part[3];
-};
-
-__attribute__((always_inline)) inline Rgb48 interleave_rgb(__m256i r, __m256i g, __m256i b) {
-  auto both = [](const gint8 (&m)[16]) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(m));
-    return _mm256_broadcastsi128_si256(v);
-  };
-  static constexpr gint8 kR[16] = {0, 11, 6, 1, 12, 7, 2, 13, 8, 3, 14, 9, 4, 15, 10, 5};
-  static constexpr gint8 kG[16] = {5, 0, 11, 6, 1, 12, 7, 2, 13, 8, 3, 14, 9, 4, 15, 10};
-  static constexpr gint8 kB[16] = {10, 5, 0, 11, 6, 1, 12, 7, 2, 13, 8, 3, 14, 9, 4, 15};
-  // Where green (G) and blue (B) go in each part: -1 selects.
-  static constexpr gint8 kSel[3][2][16] = {
-      {{0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0},
-       {0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0}},
-      {{-1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1},
-       {0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0}},
-      {{0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0},
-       {-1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1}},
-  };
-  const __m256i rs = _mm256_shuffle_epi8(r, both(kR));
-  const __m256i gs = _mm256_shuffle_epi8(g, both(kG));
-  const __m256i bs = _mm256_shuffle_epi8(b, both(kB));
-  Rgb48 out;
-  for (int j = 0; j < 3; ++j)
-    out.part[j] = _mm256_blendv_epi8(_mm256_blendv_epi8(rs, gs, both(kSel[j][0])), bs,
-                                     both(kSel[j][1]));
-  return out;
+// Eight R, G, B, x groups as 24 bytes of RGB followed by 8 bytes that the
+// next store overwrites.
+__attribute__((always_inline)) inline void store_rgb8(guint8 *dst, __m256i groups) {
+  const __m256i drop_fourth = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
+                                               -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
+                                               -1, -1);
+  const __m256i close_gap = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+  store(dst, _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups, drop_fourth), close_gap));
 }
 
-// 64 RGB pixels (192 bytes) from the left and right pixels of 32 cells.
+// 64 RGB pixels (192 bytes) from the left and right pixels of 32 cells. The
+// last store reaches 8 bytes further: the row must have room for 200 bytes.
 __attribute__((always_inline)) inline void store_cells_rgb(guint8 *out, const Bgr &l,
                                                            const Bgr &r) {
-  // Pixels 0-15 and 32-47 (the halves of lo), 16-31 and 48-63 (of hi).
-  const Rgb48 lo = interleave_rgb(_mm256_unpacklo_epi8(l.r, r.r), _mm256_unpacklo_epi8(l.g, r.g),
-                                  _mm256_unpacklo_epi8(l.b, r.b));
-  const Rgb48 hi = interleave_rgb(_mm256_unpackhi_epi8(l.r, r.r), _mm256_unpackhi_epi8(l.g, r.g),
-                                  _mm256_unpackhi_epi8(l.b, r.b));
-  store(out, join<0x20>(lo.part[0], lo.part[1]));
-  store(out + 32, join<0x20>(lo.part[2], hi.part[0]));
-  store(out + 64, join<0x20>(hi.part[1], hi.part[2]));
-  store(out + 96, join<0x31>(lo.part[0], lo.part[1]));
-  store(out + 128, join<0x31>(lo.part[2], hi.part[0]));
-  store(out + 160, join<0x31>(hi.part[1], hi.part[2]));
+  const Quads a = quads(_mm256_unpacklo_epi8(l.r, r.r), _mm256_unpacklo_epi8(l.g, r.g),
+                        _mm256_unpacklo_epi8(l.b, r.b), l.b);
+  const Quads b = quads(_mm256_unpackhi_epi8(l.r, r.r), _mm256_unpackhi_epi8(l.g, r.g),
+                        _mm256_unpackhi_epi8(l.b, r.b), l.b);
+  store_rgb8(out, join<0x20>(a.q0, a.q1));
+  store_rgb8(out + 24, join<0x20>(a.q2, a.q3));
+  store_rgb8(out + 48, join<0x20>(b.q0, b.q1));
+  store_rgb8(out + 72, join<0x20>(b.q2, b.q3));
+  store_rgb8(out + 96, join<0x31>(a.q0, a.q1));
+  store_rgb8(out + 120, join<0x31>(a.q2, a.q3));
+  store_rgb8(out + 144, join<0x31>(b.q0, b.q1));
+  store_rgb8(out + 168, join<0x31>(b.q2, b.q3));
 }
 
 // Both rows of 32 cells at plane x (reads reach plane x + 32, inside the
-// right margin).
+// right margin). The last RGB block of a row goes through a buffer: its
+// overlapping stores would reach past the row.
 template <Packing P, Site S0, Site S1, Site S2, Site S3>
 __attribute__((always_inline)) inline void cells_block(const PlaneRows &rows, int x, guint8 *out0,
-                                                       guint8 *out1) {
+                                                       guint8 *out1, bool last) {
   const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
   const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
   const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
@@ -185,9 +163,17 @@ __attribute__((always_inline)) inline void cells_block(const PlaneRows &rows, in
   if constexpr (P == Packing::BGRA) {
     store_cells_bgra(out0 + at, tl, tr);
     store_cells_bgra(out1 + at, bl, br);
-  } else {
+  } else if (!last) {
     store_cells_rgb(out0 + at, tl, tr);
     store_cells_rgb(out1 + at, bl, br);
+  } else {
+    guint8 buffer[2][200];
+    store_cells_rgb(buffer[0], tl, tr);
+    store_cells_rgb(buffer[1], bl, br);
+    for (int k = 0; k < 192; ++k) {
+      out0[at + k] = buffer[0][k];
+      out1[at + k] = buffer[1][k];
+    }
   }
 }
 
@@ -204,10 +190,13 @@ void cells_row_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, 
     rows.r[p][1] = n[p].cm;
     rows.r[p][2] = n[p].cd;
   }
+  // An RGB block needs 8 bytes (three pixels) of row after it for its last store.
+  const int free_end = P == Packing::BGRA ? half_width : half_width - 2;
   int x = 0;
-  for (; x + 32 <= half_width; x += 32) cells_block<P, S0, S1, S2, S3>(rows, x, out0, out1);
+  for (; x + 32 <= half_width; x += 32)
+    cells_block<P, S0, S1, S2, S3>(rows, x, out0, out1, x + 32 > free_end);
   if (x < half_width && half_width >= 32) {
-    cells_block<P, S0, S1, S2, S3>(rows, half_width - 32, out0, out1);
+    cells_block<P, S0, S1, S2, S3>(rows, half_width - 32, out0, out1, half_width > free_end);
     x = half_width;
   }
   cells_scalar<P>(n, layout, out0, out1, x, (width + 1) / 2, width);
