@@ -79,54 +79,73 @@ class CriticalCatcher {
   gchar *first_ = nullptr;
 };
 
-// The words of a pipeline text and whether a "!" follows each; quoted runs
-// stay inside their word.
-struct Word {
-  std::string text;
-  bool link_after = false;
+// A pipeline text in the parts that matter for its links, read the way
+// GStreamer's parser reads it: identifiers are runs of letters, digits and
+// "_-%:"; one with a dot ("name.", "name.pad", ".pad") is a reference to an
+// element; "key=value" is a setting (its value runs to the next space, or is
+// quoted); "type/subtype..." is caps; "!" is a link; anything else stands
+// alone.
+struct Token {
+  enum Kind { kLink, kReference, kCaps, kOther } kind;
+  std::string text;  // a reference's element name; a setting's value for name=
+  bool names_element = false;  // a name=value setting
 };
 
-std::vector<Word> pipeline_words(const gchar *text) {
-  std::vector<Word> words;
-  std::string word;
-  auto end_word = [&] {
-    if (!word.empty()) words.push_back({word, false});
-    word.clear();
-  };
-  for (const gchar *p = text; *p != '\0'; ++p) {
-    if (*p == '"' || *p == '\'') {
-      const gchar quote = *p;
-      word += *p;
-      while (p[1] != '\0' && p[1] != quote) word += *++p;
-      if (p[1] != '\0') word += *++p;
+bool is_identifier_char(gchar c) {
+  return g_ascii_isalnum(c) || std::strchr("_-%:", c) != nullptr;
+}
+
+// The end of a value at p: a quoted string, or up to the next space.
+const gchar *value_end(const gchar *p) {
+  if (*p == '"' || *p == '\'') {
+    const gchar quote = *p++;
+    while (*p != '\0' && *p != quote) p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
+    return *p != '\0' ? p + 1 : p;
+  }
+  while (*p != '\0' && !g_ascii_isspace(*p)) ++p;
+  return p;
+}
+
+std::vector<Token> pipeline_tokens(const gchar *text) {
+  std::vector<Token> tokens;
+  const gchar *p = text;
+  while (*p != '\0') {
+    if (g_ascii_isspace(*p)) {
+      ++p;
     } else if (*p == '!') {
-      end_word();
-      if (!words.empty()) words.back().link_after = true;
-    } else if (g_ascii_isspace(*p)) {
-      end_word();
+      tokens.push_back({Token::kLink, "!"});
+      ++p;
+    } else if (*p == '"' || *p == '\'') {
+      p = value_end(p);
+      tokens.push_back({Token::kOther, ""});
+    } else if (is_identifier_char(*p) || *p == '.') {
+      const gchar *begin = p;
+      while (is_identifier_char(*p) || *p == '.') ++p;
+      const std::string word(begin, p);
+      const gchar *after = p;
+      while (g_ascii_isspace(*after)) ++after;
+      if (*after == '=') {
+        ++after;
+        while (g_ascii_isspace(*after)) ++after;
+        p = value_end(after);
+        std::string value(after, p);
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+          value = value.substr(1, value.size() - 2);
+        tokens.push_back({Token::kOther, value, word == "name"});
+      } else if (word.find('.') != std::string::npos) {
+        tokens.push_back({Token::kReference, word.substr(0, word.find('.'))});
+      } else if (*p == '/') {
+        while (*p != '\0' && *p != '!' && !g_ascii_isspace(*p)) ++p;
+        tokens.push_back({Token::kCaps, ""});
+      } else {
+        tokens.push_back({Token::kOther, word});
+      }
     } else {
-      word += *p;
+      tokens.push_back({Token::kOther, std::string(1, *p)});
+      ++p;
     }
   }
-  end_word();
-  return words;
-}
-
-// The element a reference word ("name." or "name.pad") names; "" when the
-// word is not a reference.
-std::string_view referenced_name(std::string_view word) {
-  const size_t dot = word.find('.');
-  if (dot == 0 || dot == std::string_view::npos || word.find('=') != std::string_view::npos ||
-      word.substr(0, dot).find_first_of("/\"'") != std::string_view::npos)
-    return {};
-  return word.substr(0, dot);
-}
-
-// Caps between two links ("! video/x-raw,width=640 !").
-bool is_caps_word(std::string_view word) {
-  const std::string_view head = word.substr(0, word.find(','));
-  return referenced_name(word).empty() && head.find('/') != std::string_view::npos &&
-         head.find('=') == std::string_view::npos;
+  return tokens;
 }
 
 // GStreamer's parser crashes on a link whose ends are both references to
@@ -135,33 +154,25 @@ bool is_caps_word(std::string_view word) {
 // with name=. (A reference to an element's automatic name, "fakesrc0.", at
 // both ends of a link is refused too.)
 bool links_named_elements(const gchar *text, GError **error) {
-  const std::vector<Word> words = pipeline_words(text);
-  std::vector<std::string> names;
-  for (const Word &w : words) {
-    if (w.text.rfind("name=", 0) != 0) continue;
-    std::string name = w.text.substr(5);
-    if (name.size() >= 2 && (name[0] == '"' || name[0] == '\'') && name.back() == name[0])
-      name = name.substr(1, name.size() - 2);
-    names.push_back(name);
-  }
-  auto named = [&](std::string_view name) {
-    for (const std::string &n : names)
-      if (n == name) return true;
+  const std::vector<Token> tokens = pipeline_tokens(text);
+  auto named = [&](const std::string &name) {
+    if (name.empty()) return false;
+    for (const Token &t : tokens)
+      if (t.names_element && t.text == name) return true;
     return false;
   };
-  for (size_t i = 0; i < words.size(); ++i) {
-    const std::string_view from = referenced_name(words[i].text);
-    if (from.empty() || !words[i].link_after) continue;
-    size_t j = i + 1;
-    while (j < words.size() && words[j - 1].link_after && is_caps_word(words[j].text) &&
-           words[j].link_after)
-      ++j;
-    if (j >= words.size() || !words[j - 1].link_after) continue;
-    const std::string_view to = referenced_name(words[j].text);
-    if (to.empty() || named(from) || named(to)) continue;
+  for (size_t k = 1; k < tokens.size(); ++k) {
+    if (tokens[k].kind != Token::kLink || tokens[k - 1].kind != Token::kReference) continue;
+    size_t j = k + 1;
+    while (j + 1 < tokens.size() && tokens[j].kind == Token::kCaps &&
+           tokens[j + 1].kind == Token::kLink)
+      j += 2;
+    if (j >= tokens.size() || tokens[j].kind != Token::kReference) continue;
+    const std::string &from = tokens[k - 1].text, &to = tokens[j].text;
+    if (named(from) || named(to)) continue;
     g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE,
-                "the link from \"%s\" to \"%s\" names no element at either end",
-                words[i].text.c_str(), words[j].text.c_str());
+                "a link from \"%s.\" to \"%s.\" names no element at either end", from.c_str(),
+                to.c_str());
     return false;
   }
   return true;

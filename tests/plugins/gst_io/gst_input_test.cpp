@@ -184,8 +184,8 @@ TEST_F(GstInputTest, SettingsThatDoNotParseAreRefusedNamingTheFault) {
        "input.gst: control \"pipeline\" refused the value: could not parse caps \"4c/r\""},
       // GStreamer would crash on a link between two references it cannot find.
       {"pipeline", "x.src ! video/x-raw ! y.sink",
-       "input.gst: control \"pipeline\" refused the value: the link from \"x.src\" to "
-       "\"y.sink\" names no element at either end"},
+       "input.gst: control \"pipeline\" refused the value: a link from \"x.\" to \"y.\" "
+       "names no element at either end"},
       {"pipeline", "videotestsrc ! capsfilter caps=4c/r",
        "input.gst: control \"pipeline\" refused the value: could not set property \"caps\" in "
        "element \"capsfilter\" to \"4c/r\""},
