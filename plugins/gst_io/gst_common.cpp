@@ -92,7 +92,7 @@ struct Token {
 };
 
 bool is_identifier_char(gchar c) {
-  return g_ascii_isalnum(c) || std::strchr("_-%:", c) != nullptr;
+  return g_ascii_isalnum(c) || (c != '\0' && std::strchr("_-%:", c) != nullptr);
 }
 
 // The end of a value at p: a quoted string, or up to the next space.
