@@ -79,73 +79,60 @@ class CriticalCatcher {
   gchar *first_ = nullptr;
 };
 
-// A pipeline text in the parts that matter for its links, read the way
-// GStreamer's parser reads it: identifiers are runs of letters, digits and
-// "_-%:"; one with a dot ("name.", "name.pad", ".pad") is a reference to an
-// element; "key=value" is a setting (its value runs to the next space, or is
-// quoted); "type/subtype..." is caps; "!" is a link; anything else stands
-// alone.
+// A pipeline text in the parts that matter for its links. GStreamer's
+// parser reads identifiers (runs of letters, digits and "_-%:"), references
+// (an identifier run with a dot: "name.", "name.pad", ".pad") and "!" links;
+// here every other byte, quotes and "=" included, stands alone. Reading no
+// quoted or unquoted value as a whole errs on the safe side: a link is seen
+// wherever GStreamer might see one.
 struct Token {
-  enum Kind { kLink, kReference, kCaps, kOther } kind;
-  std::string text;  // a reference's element name; a setting's value for name=
-  bool names_element = false;  // a name=value setting
+  enum Kind { kLink, kReference, kWord, kOther } kind;
+  std::string text;  // a reference's element name, or the word
+  gchar other = 0;   // the byte of kOther
 };
 
 bool is_identifier_char(gchar c) {
   return g_ascii_isalnum(c) || (c != '\0' && std::strchr("_-%:", c) != nullptr);
 }
 
-// The end of a value at p: a quoted string, or up to the next space.
-const gchar *value_end(const gchar *p) {
-  if (*p == '"' || *p == '\'') {
-    const gchar quote = *p++;
-    while (*p != '\0' && *p != quote) p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
-    return *p != '\0' ? p + 1 : p;
-  }
-  while (*p != '\0' && !g_ascii_isspace(*p)) ++p;
-  return p;
-}
-
 std::vector<Token> pipeline_tokens(const gchar *text) {
   std::vector<Token> tokens;
-  const gchar *p = text;
-  while (*p != '\0') {
+  for (const gchar *p = text; *p != '\0';) {
     if (g_ascii_isspace(*p)) {
       ++p;
     } else if (*p == '!') {
-      tokens.push_back({Token::kLink, "!"});
+      tokens.push_back({Token::kLink, ""});
       ++p;
-    } else if (*p == '"' || *p == '\'') {
-      p = value_end(p);
-      tokens.push_back({Token::kOther, ""});
     } else if (is_identifier_char(*p) || *p == '.') {
       const gchar *begin = p;
       while (is_identifier_char(*p) || *p == '.') ++p;
       const std::string word(begin, p);
-      const gchar *after = p;
-      while (g_ascii_isspace(*after)) ++after;
-      if (*after == '=') {
-        ++after;
-        while (g_ascii_isspace(*after)) ++after;
-        p = value_end(after);
-        std::string value(after, p);
-        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
-          value = value.substr(1, value.size() - 2);
-        tokens.push_back({Token::kOther, value, word == "name"});
-      } else if (word.find('.') != std::string::npos) {
-        tokens.push_back({Token::kReference, word.substr(0, word.find('.'))});
-      } else if (*p == '/') {
-        while (*p != '\0' && *p != '!' && !g_ascii_isspace(*p)) ++p;
-        tokens.push_back({Token::kCaps, ""});
-      } else {
-        tokens.push_back({Token::kOther, word});
-      }
+      const size_t dot = word.find('.');
+      if (dot != std::string::npos)
+        tokens.push_back({Token::kReference, word.substr(0, dot)});
+      else
+        tokens.push_back({Token::kWord, word});
     } else {
-      tokens.push_back({Token::kOther, std::string(1, *p)});
+      tokens.push_back({Token::kOther, "", *p});
       ++p;
     }
   }
   return tokens;
+}
+
+// The names given with name=NAME (or name="NAME").
+std::vector<std::string> element_names(const std::vector<Token> &tokens) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i + 2 < tokens.size(); ++i) {
+    if (tokens[i].kind != Token::kWord || tokens[i].text != "name" ||
+        tokens[i + 1].kind != Token::kOther || tokens[i + 1].other != '=')
+      continue;
+    size_t v = i + 2;
+    if (tokens[v].kind == Token::kOther && (tokens[v].other == '"' || tokens[v].other == '\''))
+      ++v;
+    if (v < tokens.size() && tokens[v].kind == Token::kWord) names.push_back(tokens[v].text);
+  }
+  return names;
 }
 
 // GStreamer's parser crashes on a link whose ends are both references to
@@ -155,24 +142,36 @@ std::vector<Token> pipeline_tokens(const gchar *text) {
 // both ends of a link is refused too.)
 bool links_named_elements(const gchar *text, GError **error) {
   const std::vector<Token> tokens = pipeline_tokens(text);
+  const std::vector<std::string> names = element_names(tokens);
   auto named = [&](const std::string &name) {
-    if (name.empty()) return false;
-    for (const Token &t : tokens)
-      if (t.names_element && t.text == name) return true;
+    for (const std::string &n : names)
+      if (!name.empty() && n == name) return true;
     return false;
+  };
+  // The first reference after link k, past caps between links ("! a/b,c=d !").
+  auto reference_after = [&](size_t k) -> const Token * {
+    for (size_t j = k + 1; j < tokens.size(); ++j) {
+      if (tokens[j].kind == Token::kReference) return &tokens[j];
+      if (tokens[j].kind == Token::kLink) continue;  // after caps
+      // Caps run up to the next link; anything else ends the search.
+      bool caps = false;
+      size_t e = j;
+      for (; e < tokens.size() && tokens[e].kind != Token::kLink; ++e)
+        caps = caps || (tokens[e].kind == Token::kOther && tokens[e].other == '/');
+      if (!caps || e >= tokens.size()) return nullptr;
+      j = e;
+    }
+    return nullptr;
   };
   for (size_t k = 1; k < tokens.size(); ++k) {
     if (tokens[k].kind != Token::kLink || tokens[k - 1].kind != Token::kReference) continue;
-    size_t j = k + 1;
-    while (j + 1 < tokens.size() && tokens[j].kind == Token::kCaps &&
-           tokens[j + 1].kind == Token::kLink)
-      j += 2;
-    if (j >= tokens.size() || tokens[j].kind != Token::kReference) continue;
-    const std::string &from = tokens[k - 1].text, &to = tokens[j].text;
-    if (named(from) || named(to)) continue;
+    const Token *to = reference_after(k);
+    if (to == nullptr) continue;
+    const std::string &from = tokens[k - 1].text;
+    if (named(from) || named(to->text)) continue;
     g_set_error(error, KOV_ERROR, KOV_ERROR_BAD_VALUE,
                 "a link from \"%s.\" to \"%s.\" names no element at either end", from.c_str(),
-                to.c_str());
+                to->text.c_str());
     return false;
   }
   return true;
