@@ -421,14 +421,16 @@ gboolean sink_event(GstPad *pad, GstObject *parent, GstEvent *event) {
   return gst_pad_event_default(pad, parent, event);
 }
 
+// caps narrowed to a caps query's filter (taking caps; NULL filter: all).
+GstCaps *filtered(GstCaps *caps, GstCaps *filter) {
+  if (filter == nullptr) return caps;
+  GstCaps *both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+  gst_caps_unref(caps);
+  return both;
+}
+
 GstCaps *template_caps(GstPad *pad, GstCaps *filter) {
-  GstCaps *caps = gst_pad_get_pad_template_caps(pad);
-  if (filter != nullptr) {
-    GstCaps *both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-    gst_caps_unref(caps);
-    caps = both;
-  }
-  return caps;
+  return filtered(gst_pad_get_pad_template_caps(pad), filter);
 }
 
 // The input formats for which the unit gives a format downstream takes (at
@@ -446,13 +448,7 @@ GstCaps *sink_caps(KovGstUnitElement *self, GstCaps *filter) {
     gst_caps_unref(out_caps);
   }
   gst_caps_unref(peer);
-  GstCaps *caps = caps_for_codes(inputs);
-  if (filter != nullptr) {
-    GstCaps *both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-    gst_caps_unref(caps);
-    caps = both;
-  }
-  return caps;
+  return filtered(caps_for_codes(inputs), filter);
 }
 
 gboolean sink_query(GstPad *pad, GstObject *parent, GstQuery *query) {

@@ -178,32 +178,32 @@ TEST_F(ElementsTest, ControlsArePropertiesWithTypeRangeDefaultAndDescription) {
     SCOPED_TRACE(std::string(row.element) + " " + row.property);
     GstElement *element = gst_element_factory_make(row.element, nullptr);
     ASSERT_NE(element, nullptr);
-    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), row.property);
-    ASSERT_NE(spec, nullptr);
-    EXPECT_STREQ(g_param_spec_get_blurb(spec), row.blurb);
-    EXPECT_TRUE(spec->flags & GST_PARAM_MUTABLE_PLAYING);
+    auto *param = g_object_class_find_property(G_OBJECT_GET_CLASS(element), row.property);
+    ASSERT_NE(param, nullptr);
+    EXPECT_STREQ(g_param_spec_get_blurb(param), row.blurb);
+    EXPECT_TRUE(param->flags & GST_PARAM_MUTABLE_PLAYING);
     if (row.type == G_TYPE_ENUM) {
-      ASSERT_TRUE(G_IS_PARAM_SPEC_ENUM(spec));
-      GEnumClass *klass = G_PARAM_SPEC_ENUM(spec)->enum_class;
+      ASSERT_TRUE(G_IS_PARAM_SPEC_ENUM(param));
+      GEnumClass *klass = G_PARAM_SPEC_ENUM(param)->enum_class;
       EXPECT_EQ(klass->minimum, row.min);
       EXPECT_EQ(klass->maximum, row.max);
       EXPECT_STREQ(g_enum_get_value(klass, 2)->value_nick, "BGGR");
-      EXPECT_EQ(G_PARAM_SPEC_ENUM(spec)->default_value, row.def);
+      EXPECT_EQ(G_PARAM_SPEC_ENUM(param)->default_value, row.def);
       gst_util_set_object_arg(G_OBJECT(element), row.property, "RGGB");
       gint value = -1;
       g_object_get(element, row.property, &value, nullptr);
       EXPECT_EQ(value, 3);
     } else if (row.type == G_TYPE_INT) {
-      EXPECT_EQ(G_PARAM_SPEC_INT(spec)->minimum, row.min);
-      EXPECT_EQ(G_PARAM_SPEC_INT(spec)->maximum, row.max);
-      EXPECT_EQ(G_PARAM_SPEC_INT(spec)->default_value, row.def);
+      EXPECT_EQ(G_PARAM_SPEC_INT(param)->minimum, row.min);
+      EXPECT_EQ(G_PARAM_SPEC_INT(param)->maximum, row.max);
+      EXPECT_EQ(G_PARAM_SPEC_INT(param)->default_value, row.def);
     } else if (row.type == G_TYPE_FLOAT) {
-      EXPECT_EQ(G_PARAM_SPEC_FLOAT(spec)->minimum, row.min);
-      EXPECT_EQ(G_PARAM_SPEC_FLOAT(spec)->maximum, float(row.max));
-      EXPECT_EQ(G_PARAM_SPEC_FLOAT(spec)->default_value, row.def);
+      EXPECT_EQ(G_PARAM_SPEC_FLOAT(param)->minimum, row.min);
+      EXPECT_EQ(G_PARAM_SPEC_FLOAT(param)->maximum, float(row.max));
+      EXPECT_EQ(G_PARAM_SPEC_FLOAT(param)->default_value, row.def);
     } else {
-      EXPECT_EQ(spec->value_type, row.type);
-      EXPECT_EQ(G_PARAM_SPEC_BOOLEAN(spec)->default_value, row.def != 0);
+      EXPECT_EQ(param->value_type, row.type);
+      EXPECT_EQ(G_PARAM_SPEC_BOOLEAN(param)->default_value, row.def != 0);
     }
     gst_object_unref(element);
   }
