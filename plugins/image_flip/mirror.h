@@ -16,6 +16,7 @@
 
 #include <kovkit/simd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -174,25 +175,65 @@ __attribute__((target("avx2"))) inline void mirror_row_2_avx2(uint8_t *__restric
   mirror_row_2_ssse3(dst + 2 * j, src, width - j);
 }
 
-// Ten 3-byte pixels a step, five in each lane: the two halves of the SSSE3
-// step loaded into one register, shuffled together and stored as two
-// 16-byte halves 15 bytes apart (the second overwrites the first's spare
-// byte). Both loads start one byte before their five source pixels, so a
-// step needs j + 11 <= width.
+// 32 3-byte pixels (96 bytes) a step, stored as three whole 32-byte vectors:
+// overlapping 16-byte stores cost about twice as much as the copy itself.
+// The source bytes of one 16-byte output lane span up to 18 bytes of the
+// block, so each lane is the shuffle of two 16-byte loads, one starting at
+// the first byte it needs and one ending at the last; Mirror3Lanes works the
+// offsets and shuffles out for the six lanes of a block. Every load stays
+// inside the block of 32 source pixels, so a step needs j + 32 <= width.
+struct Mirror3Lanes {
+  int first[6], last[6];                 // load offsets in the block
+  alignas(32) int8_t from_first[6][16];  // shuffles (-128: none)
+  alignas(32) int8_t from_last[6][16];
+  constexpr Mirror3Lanes() : first{}, last{}, from_first{}, from_last{} {
+    auto source = [](int o) { return 3 * (31 - o / 3) + o % 3; };
+    for (int lane = 0; lane < 6; ++lane) {
+      int lo = 95, hi = 0;
+      for (int i = 0; i < 16; ++i) {
+        lo = std::min(lo, source(16 * lane + i));
+        hi = std::max(hi, source(16 * lane + i));
+      }
+      first[lane] = lo;
+      last[lane] = hi - 15;
+      for (int i = 0; i < 16; ++i) {
+        const int at = source(16 * lane + i);
+        from_first[lane][i] = int8_t(at - lo < 16 ? at - lo : -128);
+        from_last[lane][i] = int8_t(at - lo < 16 ? -128 : at - last[lane]);
+      }
+    }
+  }
+};
+
+// 16 bytes at a in the low lane, 16 at b in the high one.
+__attribute__((target("avx2"), always_inline)) inline __m256i load_lanes(const void *a,
+                                                                         const void *b) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(static_cast<const __m128i *>(a))),
+      _mm_loadu_si128(static_cast<const __m128i *>(b)), 1);
+}
+
 __attribute__((target("avx2"))) inline void mirror_row_3_avx2(uint8_t *__restrict dst,
                                                                 const uint8_t *__restrict src,
                                                                 size_t width) {
-  const __m256i rev = _mm256_setr_epi8(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, -128, 13,
-                                       14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, -128);
+  static constexpr Mirror3Lanes kLanes;
+  __m256i from_first[3], from_last[3];
+#pragma GCC unroll 3
+  for (int k = 0; k < 3; ++k) {
+    from_first[k] = load_lanes(kLanes.from_first[2 * k], kLanes.from_first[2 * k + 1]);
+    from_last[k] = load_lanes(kLanes.from_last[2 * k], kLanes.from_last[2 * k + 1]);
+  }
   size_t j = 0;
-  for (; j + 11 <= width; j += 10) {
-    const uint8_t *s = src + 3 * (width - 10 - j) - 1;
-    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 15));
-    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-    const __m256i v =
-        _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(first), second, 1), rev);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 3 * j), _mm256_castsi256_si128(v));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 3 * j + 15), _mm256_extracti128_si256(v, 1));
+  for (; j + 32 <= width; j += 32) {
+    const uint8_t *block = src + 3 * (width - 32 - j);
+#pragma GCC unroll 3
+    for (int k = 0; k < 3; ++k) {
+      const __m256i a = load_lanes(block + kLanes.first[2 * k], block + kLanes.first[2 * k + 1]);
+      const __m256i b = load_lanes(block + kLanes.last[2 * k], block + kLanes.last[2 * k + 1]);
+      const __m256i v = _mm256_or_si256(_mm256_shuffle_epi8(a, from_first[k]),
+                                        _mm256_shuffle_epi8(b, from_last[k]));
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 3 * j + 32 * k), v);
+    }
   }
   mirror_row_3_ssse3(dst + 3 * j, src, width - j);
 }
