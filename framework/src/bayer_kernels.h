@@ -328,6 +328,16 @@ void interpolate_gray_unpadded(const guint8 *src, gint stride, guint8 *dst, gint
   const Layout layout = layout_of(tiling);
   const RowRange range = clip_rows(height, first_row, n_rows);
   const int inner = width > 4 ? width - 4 : 0;
+  // The columns worked out one by one (at most four) and, for each, the
+  // columns that stand for its neighbours two to each side: the same for
+  // every row.
+  int edge_x[4], edge_cols[4][5], n_edges = 0;
+  for (int x = 0; x < width; x = (x == 1 && inner > 0) ? width - 2 : x + 1) {
+    edge_x[n_edges] = x;
+    for (int dx = -2; dx <= 2; ++dx)
+      edge_cols[n_edges][dx + 2] = reflect_keeping_parity(x + dx, width);
+    ++n_edges;
+  }
   for (int y = range.begin; y < range.end; ++y) {
     const guint8 *rows[5], *inner_rows[5];
     for (int k = 0; k < 5; ++k) {
@@ -339,10 +349,9 @@ void interpolate_gray_unpadded(const guint8 *src, gint stride, guint8 *dst, gint
     const gint8 *w_odd = kGreyWeights[layout.at[parity + 1]];
     guint8 *out = dst + std::ptrdiff_t(y) * dst_stride;
     if (inner > 0) row_fn(inner_rows, out + 2, inner, w_even, w_odd);
-    for (int x = 0; x < width; x = (x == 1 && inner > 0) ? width - 2 : x + 1)
-      out[x] = grey_from(
-          [&](int r, int dx) { return int(rows[r][reflect_keeping_parity(x + dx, width)]); },
-          (x & 1) ? w_odd : w_even);
+    for (int e = 0; e < n_edges; ++e)
+      out[edge_x[e]] = grey_from([&](int r, int dx) { return int(rows[r][edge_cols[e][dx + 2]]); },
+                                 (edge_x[e] & 1) ? w_odd : w_even);
   }
 }
 
