@@ -265,6 +265,57 @@ void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *
   gray_row_scalar(rows, out, x, width, w_even, w_odd);
 }
 
+// Two rows of grey at a time, from the mosaic rows y - 2 to y + 3: the
+// horizontal averages of rows y - 1 to y + 2 each serve one row as its
+// horizontal neighbours and the other as half its diagonal ones, and the
+// centre rows are each other's vertical neighbours, so a pair takes 18 loads
+// where two single rows take 26. The bytes are gray_row's.
+void gray_row_pair(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int width,
+                   const gint8 *w0_even, const gint8 *w0_odd, const gint8 *w1_even,
+                   const gint8 *w1_odd) {
+  const __m256i w0_c_h1 = pair_weights(w0_even, w0_odd, G_C, G_H1);
+  const __m256i w0_v1_d = pair_weights(w0_even, w0_odd, G_V1, G_D);
+  const __m256i w0_h2_v2 = pair_weights(w0_even, w0_odd, G_H2, G_V2);
+  const __m256i w1_c_h1 = pair_weights(w1_even, w1_odd, G_C, G_H1);
+  const __m256i w1_v1_d = pair_weights(w1_even, w1_odd, G_V1, G_D);
+  const __m256i w1_h2_v2 = pair_weights(w1_even, w1_odd, G_H2, G_V2);
+  auto grey = [](__m256i c, __m256i h1, __m256i v1, __m256i d, __m256i h2, __m256i v2,
+                 __m256i w1, __m256i w2, __m256i w3) __attribute__((always_inline)) {
+    const __m256i lo = luma16(_mm256_unpacklo_epi8(c, h1), _mm256_unpacklo_epi8(v1, d),
+                              _mm256_unpacklo_epi8(h2, v2), w1, w2, w3);
+    const __m256i hi = luma16(_mm256_unpackhi_epi8(c, h1), _mm256_unpackhi_epi8(v1, d),
+                              _mm256_unpackhi_epi8(h2, v2), w1, w2, w3);
+    return _mm256_packus_epi16(lo, hi);
+  };
+  // Reads reach x + 33, inside the 16-byte right margin.
+  auto block = [&](int x) __attribute__((always_inline)) {
+    auto across = [&](const guint8 *row, int dx) {
+      return _mm256_avg_epu8(load(row + x - dx), load(row + x + dx));
+    };
+    const __m256i h1 = across(rows[1], 1), h2 = across(rows[2], 1);
+    const __m256i h3 = across(rows[3], 1), h4 = across(rows[4], 1);
+    const __m256i c1 = load(rows[1] + x), c2 = load(rows[2] + x);
+    const __m256i c3 = load(rows[3] + x), c4 = load(rows[4] + x);
+    store(out0 + x, grey(c2, h2, _mm256_avg_epu8(c1, c3), _mm256_avg_epu8(h1, h3),
+                         across(rows[2], 2), _mm256_avg_epu8(load(rows[0] + x), c4), w0_c_h1,
+                         w0_v1_d, w0_h2_v2));
+    store(out1 + x, grey(c3, h3, _mm256_avg_epu8(c2, c4), _mm256_avg_epu8(h2, h4),
+                         across(rows[3], 2), _mm256_avg_epu8(c1, load(rows[5] + x)), w1_c_h1,
+                         w1_v1_d, w1_h2_v2));
+  };
+  int x = 0;
+  for (; x + 32 <= width; x += 32) block(x);
+  // As gray_row: one more block that ends at the last pixel or the one
+  // before, keeping the column parity.
+  if (x < width && width > 32) {
+    const int last = (width - 32) & ~1;
+    block(last);
+    x = last + 32;
+  }
+  gray_row_scalar(rows, out0, x, width, w0_even, w0_odd);
+  gray_row_scalar(rows + 1, out1, x, width, w1_even, w1_odd);
+}
+
 // Split of one mosaic row into its even and odd columns, 32 of each at a
 // time; the in-half pack leaves the quarters in the order 0, 2, 1, 3.
 void split_row(guint8 *even, guint8 *odd, const guint8 *src, int half_width) {
@@ -316,7 +367,7 @@ void bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *
                                     gint dst_stride, gint width, gint height, guint32 tiling,
                                     gint first_row, gint n_rows) {
   interpolate_gray_unpadded(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
-                            n_rows, gray_row);
+                            n_rows, gray_row, gray_row_pair);
 }
 
 }  // namespace kov::pixel::avx2

@@ -13,6 +13,7 @@
 #include <kovkit/pixelformat.h>
 
 #include <cstddef>
+#include <type_traits>
 
 namespace {
 
@@ -317,12 +318,14 @@ void gray_row_scalar(const guint8 *const rows[5], guint8 *out, int x_begin, int 
 // kov_pixel_replicate_bayer_border_8u fills a margin), RowFn does the
 // columns 2 to width - 3 (its reads, two columns to each side, stay inside
 // the row), and the two columns at each side are worked out one by one with
-// mirrored neighbours. The bytes are those of interpolate_gray on a copy of
-// the mosaic with its margin filled.
-template <typename RowFn>
+// mirrored neighbours. A PairFn, if given, does the same for two rows at a
+// time (rows[0..5] are the mosaic rows y-2 to y+3, then the weights of row y
+// and of row y+1); RowFn does a row left over. The bytes are those of
+// interpolate_gray on a copy of the mosaic with its margin filled.
+template <typename RowFn, typename PairFn = decltype(nullptr)>
 void interpolate_gray_unpadded(const guint8 *src, gint stride, guint8 *dst, gint dst_stride,
                                gint width, gint height, guint32 tiling, gint first_row,
-                               gint n_rows, RowFn row_fn) {
+                               gint n_rows, RowFn row_fn, PairFn pair_fn = nullptr) {
   if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return;
   if (dst_stride == 0) dst_stride = width;
   const Layout layout = layout_of(tiling);
@@ -338,20 +341,33 @@ void interpolate_gray_unpadded(const guint8 *src, gint stride, guint8 *dst, gint
       edge_cols[n_edges][dx + 2] = reflect_keeping_parity(x + dx, width);
     ++n_edges;
   }
-  for (int y = range.begin; y < range.end; ++y) {
-    const guint8 *rows[5], *inner_rows[5];
-    for (int k = 0; k < 5; ++k) {
+  constexpr bool kPairs = !std::is_same_v<PairFn, decltype(nullptr)>;
+  for (int y = range.begin; y < range.end;) {
+    const int count = kPairs && y + 1 < range.end && inner > 0 ? 2 : 1;
+    const guint8 *rows[6], *inner_rows[6];
+    for (int k = 0; k < 4 + count; ++k) {
       rows[k] = src + std::ptrdiff_t(reflect_keeping_parity(y - 2 + k, height)) * stride;
       inner_rows[k] = rows[k] + 2;  // an even shift keeps the column parity
     }
-    const int parity = (y & 1) * 2;
-    const gint8 *w_even = kGreyWeights[layout.at[parity]];
-    const gint8 *w_odd = kGreyWeights[layout.at[parity + 1]];
-    guint8 *out = dst + std::ptrdiff_t(y) * dst_stride;
-    if (inner > 0) row_fn(inner_rows, out + 2, inner, w_even, w_odd);
-    for (int e = 0; e < n_edges; ++e)
-      out[edge_x[e]] = grey_from([&](int r, int dx) { return int(rows[r][edge_cols[e][dx + 2]]); },
-                                 (edge_x[e] & 1) ? w_odd : w_even);
+    const gint8 *w[2][2];  // [row][column parity]
+    for (int i = 0; i < 2; ++i) {
+      const int parity = ((y + i) & 1) * 2;
+      w[i][0] = kGreyWeights[layout.at[parity]];
+      w[i][1] = kGreyWeights[layout.at[parity + 1]];
+    }
+    guint8 *out[2] = {dst + std::ptrdiff_t(y) * dst_stride,
+                      dst + std::ptrdiff_t(y + 1) * dst_stride};
+    if constexpr (kPairs) {
+      if (count == 2)
+        pair_fn(inner_rows, out[0] + 2, out[1] + 2, inner, w[0][0], w[0][1], w[1][0], w[1][1]);
+    }
+    if (count == 1 && inner > 0) row_fn(inner_rows, out[0] + 2, inner, w[0][0], w[0][1]);
+    for (int i = 0; i < count; ++i)
+      for (int e = 0; e < n_edges; ++e)
+        out[i][edge_x[e]] =
+            grey_from([&](int r, int dx) { return int(rows[r + i][edge_cols[e][dx + 2]]); },
+                      w[i][edge_x[e] & 1]);
+    y += count;
   }
 }
 
