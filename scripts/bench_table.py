@@ -11,7 +11,8 @@ How a figure names its peer (see HACKING.md, "Benchmarks"):
     BM_TurboJpegCompress/640/480); ratio = figure time / peer time;
   - counter "x_<peer>": the figure measured its ratio to <peer> itself, in
     alternating rounds; the counter is the ratio ("<peer>_us", if present, is
-    the peer's time in microseconds).
+    the peer's time in microseconds). A figure may have both: it is listed
+    once for each.
 Figures with neither are listed with their time alone. Times are CPU times
 (medians when the run has repetitions).
 
@@ -66,18 +67,16 @@ def rows_of(program, runs, simd):
                 row["peer_time_us"] = round(time_us(runs[peer_name]), 3)
                 row["ratio"] = round(time_us(run) / time_us(runs[peer_name]), 3)
             rows.append(row)
-            continue
-        ratios = [k for k in run if k.startswith("x_")]
-        if ratios:
-            for key in sorted(ratios):
-                r = dict(row)
-                r["peer"] = key[2:] + " (same run, alternating)"
-                peer_us = run.get(key[2:] + "_us")
-                r["peer_time_us"] = round(peer_us, 3) if isinstance(peer_us, float) else None
-                r["ratio"] = round(run[key], 3)
-                rows.append(r)
-            continue
-        rows.append(row)
+        ratios = sorted(k for k in run if k.startswith("x_"))
+        for key in ratios:
+            r = dict(row)
+            r["peer"] = key[2:] + " (same run, alternating)"
+            peer_us = run.get(key[2:] + "_us")
+            r["peer_time_us"] = round(peer_us, 3) if isinstance(peer_us, float) else None
+            r["ratio"] = round(run[key], 3)
+            rows.append(r)
+        if peer is None and not ratios:
+            rows.append(row)
     return rows
 
 
