@@ -221,48 +221,66 @@ inline __m256i pair_weights(const gint8 *even, const gint8 *odd, int g1, int g2)
   return _mm256_set1_epi32(w);
 }
 
-inline __m256i luma16(__m256i c_h1, __m256i v1_d, __m256i h2_v2, __m256i w1, __m256i w2,
-                      __m256i w3) {
-  __m256i acc = _mm256_maddubs_epi16(c_h1, w1);
-  acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(v1_d, w2));
-  acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(h2_v2, w3));
+// The weights of one row, interleaved for the three pmaddubsw of grey32.
+struct GreyWeights {
+  __m256i c_h1, v1_d, h2_v2;
+  GreyWeights(const gint8 *even, const gint8 *odd)
+      : c_h1(pair_weights(even, odd, G_C, G_H1)),
+        v1_d(pair_weights(even, odd, G_V1, G_D)),
+        h2_v2(pair_weights(even, odd, G_H2, G_V2)) {}
+};
+
+inline __m256i luma16(__m256i c_h1, __m256i v1_d, __m256i h2_v2, const GreyWeights &w) {
+  __m256i acc = _mm256_maddubs_epi16(c_h1, w.c_h1);
+  acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(v1_d, w.v1_d));
+  acc = _mm256_add_epi16(acc, _mm256_maddubs_epi16(h2_v2, w.h2_v2));
   return _mm256_srai_epi16(_mm256_add_epi16(acc, _mm256_set1_epi16(32)), 6);
 }
 
-// 32 grey pixels at a time; the in-half unpacks and the in-half pack undo
-// each other, so the pixels stay in order.
-void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
-              const gint8 *w_odd) {
-  const __m256i w_c_h1 = pair_weights(w_even, w_odd, G_C, G_H1);
-  const __m256i w_v1_d = pair_weights(w_even, w_odd, G_V1, G_D);
-  const __m256i w_h2_v2 = pair_weights(w_even, w_odd, G_H2, G_V2);
-  const guint8 *r0 = rows[2], *ru = rows[1], *rd = rows[3];
-  // Reads reach x + 33, inside the 16-byte right margin.
-  auto block = [&](int x) __attribute__((always_inline)) {
-    const __m256i c = load(r0 + x);
-    const __m256i h1 = _mm256_avg_epu8(load(r0 + x - 1), load(r0 + x + 1));
-    const __m256i v1 = _mm256_avg_epu8(load(ru + x), load(rd + x));
-    const __m256i d = _mm256_avg_epu8(_mm256_avg_epu8(load(ru + x - 1), load(ru + x + 1)),
-                                      _mm256_avg_epu8(load(rd + x - 1), load(rd + x + 1)));
-    const __m256i h2 = _mm256_avg_epu8(load(r0 + x - 2), load(r0 + x + 2));
-    const __m256i v2 = _mm256_avg_epu8(load(rows[0] + x), load(rows[4] + x));
-    const __m256i lo = luma16(_mm256_unpacklo_epi8(c, h1), _mm256_unpacklo_epi8(v1, d),
-                              _mm256_unpacklo_epi8(h2, v2), w_c_h1, w_v1_d, w_h2_v2);
-    const __m256i hi = luma16(_mm256_unpackhi_epi8(c, h1), _mm256_unpackhi_epi8(v1, d),
-                              _mm256_unpackhi_epi8(h2, v2), w_c_h1, w_v1_d, w_h2_v2);
-    store(out + x, _mm256_packus_epi16(lo, hi));
-  };
+// 32 grey pixels from their neighbour groups; the in-half unpacks and the
+// in-half pack undo each other, so the pixels stay in order.
+__attribute__((always_inline)) inline __m256i grey32(__m256i c, __m256i h1, __m256i v1, __m256i d,
+                                                     __m256i h2, __m256i v2,
+                                                     const GreyWeights &w) {
+  const __m256i lo = luma16(_mm256_unpacklo_epi8(c, h1), _mm256_unpacklo_epi8(v1, d),
+                            _mm256_unpacklo_epi8(h2, v2), w);
+  const __m256i hi = luma16(_mm256_unpackhi_epi8(c, h1), _mm256_unpackhi_epi8(v1, d),
+                            _mm256_unpackhi_epi8(h2, v2), w);
+  return _mm256_packus_epi16(lo, hi);
+}
+
+// Runs block(x) over a row of grey, 32 pixels at a time; where fewer than
+// 32 are left, one more block ends at the last pixel (or the one before, to
+// keep the weights' column parity), redoing some pixels with the same
+// result. Returns the column where the scalar code takes over.
+template <typename Block>
+__attribute__((always_inline)) inline int grey_blocks(int width, Block block) {
   int x = 0;
   for (; x + 32 <= width; x += 32) block(x);
-  // Fewer than 32 left: one more block that ends at the last pixel (or the
-  // one before, to keep the weights' column parity), redoing some pixels
-  // with the same result.
   if (x < width && width > 32) {
     const int last = (width - 32) & ~1;
     block(last);
     x = last + 32;
   }
-  gray_row_scalar(rows, out, x, width, w_even, w_odd);
+  return x;
+}
+
+// The average of the pixels dx columns to each side of 32 pixels.
+__attribute__((always_inline)) inline __m256i across(const guint8 *row, int dx) {
+  return _mm256_avg_epu8(load(row - dx), load(row + dx));
+}
+
+// One row of grey; reads reach x + 33, inside the 16-byte right margin.
+void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
+              const gint8 *w_odd) {
+  const GreyWeights w(w_even, w_odd);
+  const int done = grey_blocks(width, [&](int x) __attribute__((always_inline)) {
+    const guint8 *r0 = rows[2] + x, *ru = rows[1] + x, *rd = rows[3] + x;
+    store(out + x, grey32(load(r0), across(r0, 1), _mm256_avg_epu8(load(ru), load(rd)),
+                          _mm256_avg_epu8(across(ru, 1), across(rd, 1)), across(r0, 2),
+                          _mm256_avg_epu8(load(rows[0] + x), load(rows[4] + x)), w));
+  });
+  gray_row_scalar(rows, out, done, width, w_even, w_odd);
 }
 
 // Two rows of grey at a time, from the mosaic rows y - 2 to y + 3: the
@@ -273,47 +291,19 @@ void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *
 void gray_row_pair(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int width,
                    const gint8 *w0_even, const gint8 *w0_odd, const gint8 *w1_even,
                    const gint8 *w1_odd) {
-  const __m256i w0_c_h1 = pair_weights(w0_even, w0_odd, G_C, G_H1);
-  const __m256i w0_v1_d = pair_weights(w0_even, w0_odd, G_V1, G_D);
-  const __m256i w0_h2_v2 = pair_weights(w0_even, w0_odd, G_H2, G_V2);
-  const __m256i w1_c_h1 = pair_weights(w1_even, w1_odd, G_C, G_H1);
-  const __m256i w1_v1_d = pair_weights(w1_even, w1_odd, G_V1, G_D);
-  const __m256i w1_h2_v2 = pair_weights(w1_even, w1_odd, G_H2, G_V2);
-  auto grey = [](__m256i c, __m256i h1, __m256i v1, __m256i d, __m256i h2, __m256i v2,
-                 __m256i w1, __m256i w2, __m256i w3) __attribute__((always_inline)) {
-    const __m256i lo = luma16(_mm256_unpacklo_epi8(c, h1), _mm256_unpacklo_epi8(v1, d),
-                              _mm256_unpacklo_epi8(h2, v2), w1, w2, w3);
-    const __m256i hi = luma16(_mm256_unpackhi_epi8(c, h1), _mm256_unpackhi_epi8(v1, d),
-                              _mm256_unpackhi_epi8(h2, v2), w1, w2, w3);
-    return _mm256_packus_epi16(lo, hi);
-  };
-  // Reads reach x + 33, inside the 16-byte right margin.
-  auto block = [&](int x) __attribute__((always_inline)) {
-    auto across = [&](const guint8 *row, int dx) {
-      return _mm256_avg_epu8(load(row + x - dx), load(row + x + dx));
-    };
-    const __m256i h1 = across(rows[1], 1), h2 = across(rows[2], 1);
-    const __m256i h3 = across(rows[3], 1), h4 = across(rows[4], 1);
-    const __m256i c1 = load(rows[1] + x), c2 = load(rows[2] + x);
-    const __m256i c3 = load(rows[3] + x), c4 = load(rows[4] + x);
-    store(out0 + x, grey(c2, h2, _mm256_avg_epu8(c1, c3), _mm256_avg_epu8(h1, h3),
-                         across(rows[2], 2), _mm256_avg_epu8(load(rows[0] + x), c4), w0_c_h1,
-                         w0_v1_d, w0_h2_v2));
-    store(out1 + x, grey(c3, h3, _mm256_avg_epu8(c2, c4), _mm256_avg_epu8(h2, h4),
-                         across(rows[3], 2), _mm256_avg_epu8(c1, load(rows[5] + x)), w1_c_h1,
-                         w1_v1_d, w1_h2_v2));
-  };
-  int x = 0;
-  for (; x + 32 <= width; x += 32) block(x);
-  // As gray_row: one more block that ends at the last pixel or the one
-  // before, keeping the column parity.
-  if (x < width && width > 32) {
-    const int last = (width - 32) & ~1;
-    block(last);
-    x = last + 32;
-  }
-  gray_row_scalar(rows, out0, x, width, w0_even, w0_odd);
-  gray_row_scalar(rows + 1, out1, x, width, w1_even, w1_odd);
+  const GreyWeights w0(w0_even, w0_odd), w1(w1_even, w1_odd);
+  const int done = grey_blocks(width, [&](int x) __attribute__((always_inline)) {
+    const guint8 *r0 = rows[0] + x, *r1 = rows[1] + x, *r2 = rows[2] + x;
+    const guint8 *r3 = rows[3] + x, *r4 = rows[4] + x, *r5 = rows[5] + x;
+    const __m256i h1 = across(r1, 1), h2 = across(r2, 1), h3 = across(r3, 1), h4 = across(r4, 1);
+    const __m256i c1 = load(r1), c2 = load(r2), c3 = load(r3), c4 = load(r4);
+    store(out0 + x, grey32(c2, h2, _mm256_avg_epu8(c1, c3), _mm256_avg_epu8(h1, h3),
+                           across(r2, 2), _mm256_avg_epu8(load(r0), c4), w0));
+    store(out1 + x, grey32(c3, h3, _mm256_avg_epu8(c2, c4), _mm256_avg_epu8(h2, h4),
+                           across(r3, 2), _mm256_avg_epu8(c1, load(r5)), w1));
+  });
+  gray_row_scalar(rows, out0, done, width, w0_even, w0_odd);
+  gray_row_scalar(rows + 1, out1, done, width, w1_even, w1_odd);
 }
 
 // Split of one mosaic row into its even and odd columns, 32 of each at a
