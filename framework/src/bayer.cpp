@@ -46,14 +46,9 @@ struct VectorOps {
     return _mm_avg_epu8(a, _mm_xor_si128(b, _mm_set1_epi8(-1)));
   }
   static __m128i halve(__m128i t) { return _mm_avg_epu8(t, _mm_set1_epi8(127)); }
-  static __m128i add_offset(__m128i base, __m128i t) {
-    const __m128i mid = _mm_set1_epi8(-128);
-    return _mm_subs_epu8(_mm_adds_epu8(base, _mm_subs_epu8(t, mid)), _mm_subs_epu8(mid, t));
-  }
-  static __m128i sub_offset(__m128i base, __m128i t) {
-    const __m128i mid = _mm_set1_epi8(-128);
-    return _mm_adds_epu8(_mm_subs_epu8(base, _mm_subs_epu8(t, mid)), _mm_subs_epu8(mid, t));
-  }
+  static __m128i flip(__m128i v) { return _mm_xor_si128(v, _mm_set1_epi8(-128)); }
+  static __m128i adds(__m128i a, __m128i b) { return _mm_adds_epi8(a, b); }
+  static __m128i subs(__m128i a, __m128i b) { return _mm_subs_epi8(a, b); }
 };
 
 struct Bgr {

@@ -24,16 +24,9 @@ struct Ops256 {
     return _mm256_avg_epu8(a, _mm256_xor_si256(b, _mm256_set1_epi8(-1)));
   }
   static __m256i halve(__m256i t) { return _mm256_avg_epu8(t, _mm256_set1_epi8(127)); }
-  static __m256i add_offset(__m256i base, __m256i t) {
-    const __m256i mid = _mm256_set1_epi8(-128);
-    return _mm256_subs_epu8(_mm256_adds_epu8(base, _mm256_subs_epu8(t, mid)),
-                            _mm256_subs_epu8(mid, t));
-  }
-  static __m256i sub_offset(__m256i base, __m256i t) {
-    const __m256i mid = _mm256_set1_epi8(-128);
-    return _mm256_adds_epu8(_mm256_subs_epu8(base, _mm256_subs_epu8(t, mid)),
-                            _mm256_subs_epu8(mid, t));
-  }
+  static __m256i flip(__m256i v) { return _mm256_xor_si256(v, _mm256_set1_epi8(-128)); }
+  static __m256i adds(__m256i a, __m256i b) { return _mm256_adds_epi8(a, b); }
+  static __m256i subs(__m256i a, __m256i b) { return _mm256_subs_epi8(a, b); }
 };
 
 inline __m256i load(const guint8 *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }

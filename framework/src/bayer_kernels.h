@@ -46,15 +46,15 @@ inline guint8 clamp8(int v) { return guint8(v < 0 ? 0 : v > 255 ? 255 : v); }
 // Byte arithmetic of the BGRA demosaic (each the scalar twin of one SSE2
 // instruction or a short sequence of them).
 inline int avg(int a, int b) { return (a + b + 1) >> 1; }  // pavgb
-inline int sat_add(int a, int b) { return a + b > 255 ? 255 : a + b; }
-inline int sat_sub(int a, int b) { return a - b < 0 ? 0 : a - b; }
 // 128 + (a - b) / 2: a signed difference carried in a byte.
 inline int half_diff(int a, int b) { return avg(a, 255 - b); }
 // Halves the signed offset of t from 128.
 inline int halve(int t) { return avg(t, 127); }
-// base + (t - 128) and base - (t - 128), saturated.
-inline int add_offset(int base, int t) { return sat_sub(sat_add(base, sat_sub(t, 128)), sat_sub(128, t)); }
-inline int sub_offset(int base, int t) { return sat_add(sat_sub(base, sat_sub(t, 128)), sat_sub(128, t)); }
+// Saturated sum and difference of two bytes read as signed (paddsb,
+// psubsb); bytes are kept as 0..255 throughout.
+inline int as_s8(int v) { return v < 128 ? v : v - 256; }
+inline int adds_s8(int a, int b) { return clamp8(as_s8(a) + as_s8(b) + 128) ^ 0x80; }
+inline int subs_s8(int a, int b) { return clamp8(as_s8(a) - as_s8(b) + 128) ^ 0x80; }
 
 // The colour estimates of one site from its neighbours (see Neighbours):
 //   green at red or blue:  avg4(green) + (C - avg4(same colour at 2)) / 2
@@ -63,6 +63,11 @@ inline int sub_offset(int base, int t) { return sat_add(sat_sub(base, sat_sub(t,
 //                          + (C - avg2(same colour, that axis)) / 4
 //                          - (C - avg2(same colour, other axis)) / 8
 // (the gradient-corrected 5×5 kernels written as averages and differences).
+// The offsets are added to and taken from the base with saturation, one at a
+// time. Both are done as signed bytes: a byte v stands for v - 128 (its top
+// bit flipped), so that base + (t - 128), clamped to 0..255, is one signed
+// saturated add of base and t in that form, and a chain of them needs the
+// flips only at its ends.
 template <typename Ops>
 struct SiteMath {
   using T = typename Ops::Value;
@@ -70,17 +75,19 @@ struct SiteMath {
   static void at_red_or_blue(const T &c, const T &avg_green, const T &avg_same, const T &avg_diag,
                              T &green, T &other) {
     const T t = Ops::half_diff(c, avg_same);
-    green = Ops::add_offset(avg_green, t);
-    other = Ops::add_offset(Ops::add_offset(avg_diag, t), Ops::halve(t));
+    const T t2 = Ops::flip(t), t4 = Ops::flip(Ops::halve(t));
+    green = Ops::flip(Ops::adds(Ops::flip(avg_green), t2));
+    other = Ops::flip(Ops::adds(Ops::adds(Ops::flip(avg_diag), t2), t4));
   }
   // The colours of the horizontal and vertical neighbours at a green site.
   static void at_green(const T &c, const T &avg_h1, const T &avg_v1, const T &avg_diag,
                        const T &avg_h2, const T &avg_v2, T &horizontal, T &vertical) {
-    const T t = Ops::half_diff(c, avg_diag);
-    const T h4 = Ops::halve(Ops::half_diff(c, avg_h2)), h8 = Ops::halve(h4);
-    const T v4 = Ops::halve(Ops::half_diff(c, avg_v2)), v8 = Ops::halve(v4);
-    horizontal = Ops::sub_offset(Ops::add_offset(Ops::add_offset(avg_h1, t), h4), v8);
-    vertical = Ops::sub_offset(Ops::add_offset(Ops::add_offset(avg_v1, t), v4), h8);
+    const T t = Ops::flip(Ops::half_diff(c, avg_diag));
+    const T h = Ops::halve(Ops::half_diff(c, avg_h2)), v = Ops::halve(Ops::half_diff(c, avg_v2));
+    const T h4 = Ops::flip(h), h8 = Ops::flip(Ops::halve(h));
+    const T v4 = Ops::flip(v), v8 = Ops::flip(Ops::halve(v));
+    horizontal = Ops::flip(Ops::subs(Ops::adds(Ops::adds(Ops::flip(avg_h1), t), h4), v8));
+    vertical = Ops::flip(Ops::subs(Ops::adds(Ops::adds(Ops::flip(avg_v1), t), v4), h8));
   }
 };
 
@@ -88,8 +95,9 @@ struct ScalarOps {
   using Value = int;
   static int half_diff(int a, int b) { return ::half_diff(a, b); }
   static int halve(int t) { return ::halve(t); }
-  static int add_offset(int base, int t) { return ::add_offset(base, t); }
-  static int sub_offset(int base, int t) { return ::sub_offset(base, t); }
+  static int flip(int v) { return v ^ 0x80; }
+  static int adds(int a, int b) { return adds_s8(a, b); }
+  static int subs(int a, int b) { return subs_s8(a, b); }
 };
 
 // Row pointers of one cell position at one plane row, in plane coordinates x:
