@@ -13,7 +13,6 @@
 #include <kovkit/pixelformat.h>
 
 #include <cstddef>
-#include <type_traits>
 
 namespace {
 
@@ -330,10 +329,16 @@ void gray_row_scalar(const guint8 *const rows[5], guint8 *out, int x_begin, int 
 // time (rows[0..5] are the mosaic rows y-2 to y+3, then the weights of row y
 // and of row y+1); RowFn does a row left over. The bytes are those of
 // interpolate_gray on a copy of the mosaic with its margin filled.
-template <typename RowFn, typename PairFn = decltype(nullptr)>
+struct NoPairFn {};
+template <typename PairFn>
+constexpr bool kIsPairFn = true;
+template <>
+constexpr bool kIsPairFn<NoPairFn> = false;
+
+template <typename RowFn, typename PairFn = NoPairFn>
 void interpolate_gray_unpadded(const guint8 *src, gint stride, guint8 *dst, gint dst_stride,
                                gint width, gint height, guint32 tiling, gint first_row,
-                               gint n_rows, RowFn row_fn, PairFn pair_fn = nullptr) {
+                               gint n_rows, RowFn row_fn, PairFn pair_fn = {}) {
   if (src == nullptr || dst == nullptr || width <= 0 || height <= 0) return;
   if (dst_stride == 0) dst_stride = width;
   const Layout layout = layout_of(tiling);
@@ -349,7 +354,7 @@ void interpolate_gray_unpadded(const guint8 *src, gint stride, guint8 *dst, gint
       edge_cols[n_edges][dx + 2] = reflect_keeping_parity(x + dx, width);
     ++n_edges;
   }
-  constexpr bool kPairs = !std::is_same_v<PairFn, decltype(nullptr)>;
+  constexpr bool kPairs = kIsPairFn<PairFn>;
   for (int y = range.begin; y < range.end;) {
     const int count = kPairs && y + 1 < range.end && inner > 0 ? 2 : 1;
     const guint8 *rows[6], *inner_rows[6];
