@@ -114,40 +114,56 @@ __attribute__((always_inline)) inline void store_cells_bgra(guint8 *out, const B
   store(out + 224, join<0x31>(b.q2, b.q3));
 }
 
-// Eight R, G, B, x groups as 24 bytes of RGB followed by 8 bytes that the
-// next store overwrites.
-__attribute__((always_inline)) inline void store_rgb8(guint8 *dst, __m256i groups) {
-  const __m256i drop_fourth = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
-                                               -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
-                                               -1, -1);
-  const __m256i close_gap = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-  store(dst, _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(groups, drop_fourth), close_gap));
+// Shuffles that pick, for each 16-byte lane of 16 RGB pixels (48 bytes, three
+// chunks), the bytes of chunk k from a lane of 16 reds, greens or blues:
+// at[k][channel][i] is the pixel whose channel is byte i of the chunk, or -128.
+struct RgbPick {
+  alignas(32) gint8 at[3][3][32];
+  constexpr RgbPick() : at{} {
+    for (int k = 0; k < 3; ++k)
+      for (int ch = 0; ch < 3; ++ch)
+        for (int i = 0; i < 32; ++i) {
+          const int o = 16 * k + i % 16;
+          at[k][ch][i] = gint8(o % 3 == ch ? o / 3 : -128);
+        }
+  }
+};
+constexpr RgbPick kRgbPick;
+
+__attribute__((always_inline)) inline __m256i pick(__m256i v, int k, int ch) {
+  return _mm256_shuffle_epi8(v, load(reinterpret_cast<const guint8 *>(kRgbPick.at[k][ch])));
 }
 
-// 64 RGB pixels (192 bytes) from the left and right pixels of 32 cells. The
-// last store reaches 8 bytes further: the row must have room for 200 bytes.
+// Chunk k (of three) of 16 RGB pixels in each lane, from that lane's 16
+// reds, greens and blues in pixel order.
+__attribute__((always_inline)) inline __m256i rgb_chunk(__m256i r, __m256i g, __m256i b, int k) {
+  return _mm256_or_si256(_mm256_or_si256(pick(r, k, 0), pick(g, k, 1)), pick(b, k, 2));
+}
+
+// 64 RGB pixels (192 bytes) from the left and right pixels of 32 cells, as
+// six whole 32-byte stores: the unpacks give pixels 0-15 and 32-47 (lo) and
+// 16-31 and 48-63 (hi) in the two lanes.
 __attribute__((always_inline)) inline void store_cells_rgb(guint8 *out, const Bgr &l,
                                                            const Bgr &r) {
-  const Quads a = quads(_mm256_unpacklo_epi8(l.r, r.r), _mm256_unpacklo_epi8(l.g, r.g),
-                        _mm256_unpacklo_epi8(l.b, r.b), l.b);
-  const Quads b = quads(_mm256_unpackhi_epi8(l.r, r.r), _mm256_unpackhi_epi8(l.g, r.g),
-                        _mm256_unpackhi_epi8(l.b, r.b), l.b);
-  store_rgb8(out, join<0x20>(a.q0, a.q1));
-  store_rgb8(out + 24, join<0x20>(a.q2, a.q3));
-  store_rgb8(out + 48, join<0x20>(b.q0, b.q1));
-  store_rgb8(out + 72, join<0x20>(b.q2, b.q3));
-  store_rgb8(out + 96, join<0x31>(a.q0, a.q1));
-  store_rgb8(out + 120, join<0x31>(a.q2, a.q3));
-  store_rgb8(out + 144, join<0x31>(b.q0, b.q1));
-  store_rgb8(out + 168, join<0x31>(b.q2, b.q3));
+  const __m256i r_lo = _mm256_unpacklo_epi8(l.r, r.r), r_hi = _mm256_unpackhi_epi8(l.r, r.r);
+  const __m256i g_lo = _mm256_unpacklo_epi8(l.g, r.g), g_hi = _mm256_unpackhi_epi8(l.g, r.g);
+  const __m256i b_lo = _mm256_unpacklo_epi8(l.b, r.b), b_hi = _mm256_unpackhi_epi8(l.b, r.b);
+  const __m256i lo0 = rgb_chunk(r_lo, g_lo, b_lo, 0), lo1 = rgb_chunk(r_lo, g_lo, b_lo, 1);
+  const __m256i lo2 = rgb_chunk(r_lo, g_lo, b_lo, 2), hi0 = rgb_chunk(r_hi, g_hi, b_hi, 0);
+  const __m256i hi1 = rgb_chunk(r_hi, g_hi, b_hi, 1), hi2 = rgb_chunk(r_hi, g_hi, b_hi, 2);
+  store(out, join<0x20>(lo0, lo1));
+  store(out + 32, join<0x20>(lo2, hi0));
+  store(out + 64, join<0x20>(hi1, hi2));
+  store(out + 96, join<0x31>(lo0, lo1));
+  store(out + 128, join<0x31>(lo2, hi0));
+  store(out + 160, join<0x31>(hi1, hi2));
 }
 
 // Both rows of 32 cells at plane x (reads reach plane x + 32, inside the
-// right margin). The last RGB block of a row goes through a buffer: its
-// overlapping stores would reach past the row.
+// right margin).
 template <Packing P, Site S0, Site S1, Site S2, Site S3>
 __attribute__((always_inline)) inline void cells_block(const PlaneRows &rows, int x, guint8 *out0,
-                                                       guint8 *out1, bool last) {
+                                                       guint8 *out1) {
   const Bgr tl = vsite_to_bgr<0, 0, S0>(rows, x);
   const Bgr tr = vsite_to_bgr<0, 1, S1>(rows, x);
   const Bgr bl = vsite_to_bgr<1, 0, S2>(rows, x);
@@ -156,17 +172,9 @@ __attribute__((always_inline)) inline void cells_block(const PlaneRows &rows, in
   if constexpr (P == Packing::BGRA) {
     store_cells_bgra(out0 + at, tl, tr);
     store_cells_bgra(out1 + at, bl, br);
-  } else if (!last) {
+  } else {
     store_cells_rgb(out0 + at, tl, tr);
     store_cells_rgb(out1 + at, bl, br);
-  } else {
-    guint8 buffer[2][200];
-    store_cells_rgb(buffer[0], tl, tr);
-    store_cells_rgb(buffer[1], bl, br);
-    for (int k = 0; k < 192; ++k) {
-      out0[at + k] = buffer[0][k];
-      out1[at + k] = buffer[1][k];
-    }
   }
 }
 
@@ -183,13 +191,10 @@ void cells_row_tiled(const Neighbours n[4], const Layout &layout, guint8 *out0, 
     rows.r[p][1] = n[p].cm;
     rows.r[p][2] = n[p].cd;
   }
-  // An RGB block needs 8 bytes (three pixels) of row after it for its last store.
-  const int free_end = P == Packing::BGRA ? half_width : half_width - 2;
   int x = 0;
-  for (; x + 32 <= half_width; x += 32)
-    cells_block<P, S0, S1, S2, S3>(rows, x, out0, out1, x + 32 > free_end);
+  for (; x + 32 <= half_width; x += 32) cells_block<P, S0, S1, S2, S3>(rows, x, out0, out1);
   if (x < half_width && half_width >= 32) {
-    cells_block<P, S0, S1, S2, S3>(rows, half_width - 32, out0, out1, half_width > free_end);
+    cells_block<P, S0, S1, S2, S3>(rows, half_width - 32, out0, out1);
     x = half_width;
   }
   cells_scalar<P>(n, layout, out0, out1, x, (width + 1) / 2, width);
