@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "handoff.h"
 #include "unit_private.h"
 
 struct _KovChainThread {
@@ -283,12 +284,7 @@ gboolean kov_chain_thread_in_chain_thread(void) { return current_thread != nullp
 void kov_chain_thread_invoke(KovChainThread *thread, GSourceFunc func, gpointer data,
                              GDestroyNotify notify) {
   g_return_if_fail(thread != nullptr && func != nullptr);
-  GSource *source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, func, data, notify);
-  g_source_set_name(source, "[kovkit] chain thread work");
-  g_source_attach(source, thread->context);
-  g_source_unref(source);
+  kov::hand_to_context(thread->context, func, data, notify, "[kovkit] chain thread work");
 }
 
 gboolean kov_chain_thread_start(KovChainThread *thread, GError **error) {

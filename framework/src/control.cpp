@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "handoff.h"
 #include "unit_private.h"
 
 struct _KovUnitControlPrivate {
@@ -291,12 +292,7 @@ void hand_over(KovUnitControl *control, const GValue *value, GMainContext *home)
                            KOV_UNIT_CONTROL(g_object_ref(control)), G_VALUE_INIT};
   g_value_init(&h->value, G_VALUE_TYPE(value));
   g_value_copy(value, &h->value);
-  GSource *source = g_idle_source_new();
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, apply_handed_over, h, free_handed_over);
-  g_source_set_name(source, "[kovkit] control change");
-  g_source_attach(source, home);
-  g_source_unref(source);
+  kov::hand_to_context(home, apply_handed_over, h, free_handed_over, "[kovkit] control change");
 }
 
 }  // namespace
