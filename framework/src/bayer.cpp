@@ -259,6 +259,27 @@ void rgb_rows_via_bgra_sse(guint8 *const planes[4], gint plane_stride, guint8 *d
 }
 #endif
 
+// Runs rows(row_fn, pair_fn) with the grey row functions of this process's
+// vector level (pair_fn NoPairFn where the level has none).
+template <typename Rows>
+void with_gray_rows(Rows rows) {
+  const KovSimdLevel level = kov_simd_level();
+#if KOV_PIXEL_AVX2
+  if (level >= KOV_SIMD_AVX2) {
+    rows(kov::pixel::avx2::gray_row, kov::pixel::avx2::gray_row_pair);
+    return;
+  }
+#endif
+#if KOV_PIXEL_SSE
+  if (level >= KOV_SIMD_SSSE3) {
+    rows(gray_row_ssse3, NoPairFn{});
+    return;
+  }
+#endif
+  (void)level;
+  rows(gray_row_whole_scalar, NoPairFn{});
+}
+
 void split_row_scalar(guint8 *even, guint8 *odd, const guint8 *src, int half_width) {
   for (int x = 0; x < half_width; ++x) {
     even[x] = src[2 * x];
@@ -414,47 +435,19 @@ void kov_pixel_bayer_interpolate_to_8u_rgb(guint8 *planes[4], gint plane_stride,
 void kov_pixel_bayer_interpolate_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,
                                                  gint dst_stride, gint width, gint height,
                                                  guint32 tiling, gint first_row, gint n_rows) {
-  const KovSimdLevel level = kov_simd_level();
-#if KOV_PIXEL_AVX2
-  if (level >= KOV_SIMD_AVX2) {
-    kov::pixel::avx2::bayer_rows_to_8u_gray(origin, stride, dst, dst_stride, width, height, tiling,
-                                            first_row, n_rows);
-    return;
-  }
-#endif
-#if KOV_PIXEL_SSE
-  if (level >= KOV_SIMD_SSSE3) {
+  with_gray_rows([&](auto row_fn, auto) {
     interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
-                     gray_row_ssse3);
-    return;
-  }
-#endif
-  (void)level;
-  interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
-                   gray_row_whole_scalar);
+                     row_fn);
+  });
 }
 
 void kov_pixel_bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *dst,
                                               gint dst_stride, gint width, gint height,
                                               guint32 tiling, gint first_row, gint n_rows) {
-  const KovSimdLevel level = kov_simd_level();
-#if KOV_PIXEL_AVX2
-  if (level >= KOV_SIMD_AVX2) {
-    kov::pixel::avx2::bayer_rows_to_8u_gray_unpadded(src, src_stride, dst, dst_stride, width,
-                                                     height, tiling, first_row, n_rows);
-    return;
-  }
-#endif
-#if KOV_PIXEL_SSE
-  if (level >= KOV_SIMD_SSSE3) {
+  with_gray_rows([&](auto row_fn, auto pair_fn) {
     interpolate_gray_unpadded(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
-                              n_rows, gray_row_ssse3);
-    return;
-  }
-#endif
-  (void)level;
-  interpolate_gray_unpadded(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
-                            n_rows, gray_row_whole_scalar);
+                              n_rows, row_fn, pair_fn);
+  });
 }
 
 void kov_pixel_bayer_interpolate_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst,

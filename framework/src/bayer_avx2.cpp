@@ -268,42 +268,6 @@ __attribute__((always_inline)) inline __m256i across(const guint8 *row, int dx) 
   return _mm256_avg_epu8(load(row - dx), load(row + dx));
 }
 
-// One row of grey; reads reach x + 33, inside the 16-byte right margin.
-void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
-              const gint8 *w_odd) {
-  const GreyWeights w(w_even, w_odd);
-  const int done = grey_blocks(width, [&](int x) __attribute__((always_inline)) {
-    const guint8 *r0 = rows[2] + x, *ru = rows[1] + x, *rd = rows[3] + x;
-    store(out + x, grey32(load(r0), across(r0, 1), _mm256_avg_epu8(load(ru), load(rd)),
-                          _mm256_avg_epu8(across(ru, 1), across(rd, 1)), across(r0, 2),
-                          _mm256_avg_epu8(load(rows[0] + x), load(rows[4] + x)), w));
-  });
-  gray_row_scalar(rows, out, done, width, w_even, w_odd);
-}
-
-// Two rows of grey at a time, from the mosaic rows y - 2 to y + 3: the
-// horizontal averages of rows y - 1 to y + 2 each serve one row as its
-// horizontal neighbours and the other as half its diagonal ones, and the
-// centre rows are each other's vertical neighbours, so a pair takes 18 loads
-// where two single rows take 26. The bytes are gray_row's.
-void gray_row_pair(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int width,
-                   const gint8 *w0_even, const gint8 *w0_odd, const gint8 *w1_even,
-                   const gint8 *w1_odd) {
-  const GreyWeights w0(w0_even, w0_odd), w1(w1_even, w1_odd);
-  const int done = grey_blocks(width, [&](int x) __attribute__((always_inline)) {
-    const guint8 *r0 = rows[0] + x, *r1 = rows[1] + x, *r2 = rows[2] + x;
-    const guint8 *r3 = rows[3] + x, *r4 = rows[4] + x, *r5 = rows[5] + x;
-    const __m256i h1 = across(r1, 1), h2 = across(r2, 1), h3 = across(r3, 1), h4 = across(r4, 1);
-    const __m256i c1 = load(r1), c2 = load(r2), c3 = load(r3), c4 = load(r4);
-    store(out0 + x, grey32(c2, h2, _mm256_avg_epu8(c1, c3), _mm256_avg_epu8(h1, h3),
-                           across(r2, 2), _mm256_avg_epu8(load(r0), c4), w0));
-    store(out1 + x, grey32(c3, h3, _mm256_avg_epu8(c2, c4), _mm256_avg_epu8(h2, h4),
-                           across(r3, 2), _mm256_avg_epu8(c1, load(r5)), w1));
-  });
-  gray_row_scalar(rows, out0, done, width, w0_even, w0_odd);
-  gray_row_scalar(rows + 1, out1, done, width, w1_even, w1_odd);
-}
-
 // Split of one mosaic row into its even and odd columns, 32 of each at a
 // time; the in-half pack leaves the quarters in the order 0, 2, 1, 3.
 void split_row(guint8 *even, guint8 *odd, const guint8 *src, int half_width) {
@@ -345,17 +309,40 @@ void bayer_rows_to_8u_rgb(guint8 *const planes[4], gint plane_stride, guint8 *ds
                                   first_row, n_rows, cells_row<Packing::RGB>);
 }
 
-void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_stride,
-                           gint width, gint height, guint32 tiling, gint first_row, gint n_rows) {
-  interpolate_gray(origin, stride, dst, dst_stride, width, height, tiling, first_row, n_rows,
-                   gray_row);
+// One row of grey; reads reach x + 33, inside the 16-byte right margin.
+void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
+              const gint8 *w_odd) {
+  const GreyWeights w(w_even, w_odd);
+  const int done = grey_blocks(width, [&](int x) __attribute__((always_inline)) {
+    const guint8 *r0 = rows[2] + x, *ru = rows[1] + x, *rd = rows[3] + x;
+    store(out + x, grey32(load(r0), across(r0, 1), _mm256_avg_epu8(load(ru), load(rd)),
+                          _mm256_avg_epu8(across(ru, 1), across(rd, 1)), across(r0, 2),
+                          _mm256_avg_epu8(load(rows[0] + x), load(rows[4] + x)), w));
+  });
+  gray_row_scalar(rows, out, done, width, w_even, w_odd);
 }
 
-void bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *dst,
-                                    gint dst_stride, gint width, gint height, guint32 tiling,
-                                    gint first_row, gint n_rows) {
-  interpolate_gray_unpadded(src, src_stride, dst, dst_stride, width, height, tiling, first_row,
-                            n_rows, gray_row, gray_row_pair);
+// Two rows of grey at a time, from the mosaic rows y - 2 to y + 3: the
+// horizontal averages of rows y - 1 to y + 2 each serve one row as its
+// horizontal neighbours and the other as half its diagonal ones, and the
+// centre rows are each other's vertical neighbours, so a pair takes 18 loads
+// where two single rows take 26. The bytes are gray_row's.
+void gray_row_pair(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int width,
+                   const gint8 *w0_even, const gint8 *w0_odd, const gint8 *w1_even,
+                   const gint8 *w1_odd) {
+  const GreyWeights w0(w0_even, w0_odd), w1(w1_even, w1_odd);
+  const int done = grey_blocks(width, [&](int x) __attribute__((always_inline)) {
+    const guint8 *r0 = rows[0] + x, *r1 = rows[1] + x, *r2 = rows[2] + x;
+    const guint8 *r3 = rows[3] + x, *r4 = rows[4] + x, *r5 = rows[5] + x;
+    const __m256i h1 = across(r1, 1), h2 = across(r2, 1), h3 = across(r3, 1), h4 = across(r4, 1);
+    const __m256i c1 = load(r1), c2 = load(r2), c3 = load(r3), c4 = load(r4);
+    store(out0 + x, grey32(c2, h2, _mm256_avg_epu8(c1, c3), _mm256_avg_epu8(h1, h3),
+                           across(r2, 2), _mm256_avg_epu8(load(r0), c4), w0));
+    store(out1 + x, grey32(c3, h3, _mm256_avg_epu8(c2, c4), _mm256_avg_epu8(h2, h4),
+                           across(r3, 2), _mm256_avg_epu8(c1, load(r5)), w1));
+  });
+  gray_row_scalar(rows, out0, done, width, w0_even, w0_odd);
+  gray_row_scalar(rows + 1, out1, done, width, w1_even, w1_odd);
 }
 
 }  // namespace kov::pixel::avx2

@@ -58,11 +58,13 @@ void bayer_rows_to_8u_bgra(guint8 *const planes[4], gint plane_stride, guint8 *d
 void bayer_rows_to_8u_rgb(guint8 *const planes[4], gint plane_stride, guint8 *dst,
                           gint dst_stride, gint width, gint height, guint32 tiling,
                           gint first_row, gint n_rows);
-void bayer_rows_to_8u_gray(const guint8 *origin, gint stride, guint8 *dst, gint dst_stride,
-                           gint width, gint height, guint32 tiling, gint first_row, gint n_rows);
-void bayer_rows_to_8u_gray_unpadded(const guint8 *src, gint src_stride, guint8 *dst,
-                                    gint dst_stride, gint width, gint height, guint32 tiling,
-                                    gint first_row, gint n_rows);
+// Grey row functions for the shared row loops of bayer_kernels.h: one row,
+// and two rows at a time.
+void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
+              const gint8 *w_odd);
+void gray_row_pair(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int width,
+                   const gint8 *w0_even, const gint8 *w0_odd, const gint8 *w1_even,
+                   const gint8 *w1_odd);
 
 }  // namespace kov::pixel::avx2
 #endif
