@@ -604,8 +604,10 @@ static PyObject *control_value(KovUnitControl *control) {
     return PyLong_FromLong(value);
   }
   case KOV_UNIT_CONTROL_TYPE_STRING: {
-    const gchar *text = kov_unit_control_get_string(control);
-    return PyUnicode_FromString(text != NULL ? text : "");
+    gchar *text = kov_unit_control_dup_string(control);
+    PyObject *value = PyUnicode_FromString(text != NULL ? text : "");
+    g_free(text);
+    return value;
   }
   default:
     Py_RETURN_NONE;

@@ -91,7 +91,7 @@ void read_control(KovUnitControl *control, GValue *value) {
       g_value_set_float(value, kov_unit_control_get_float(control));
       break;
     case KOV_UNIT_CONTROL_TYPE_STRING:
-      g_value_set_string(value, kov_unit_control_get_string(control));
+      g_value_take_string(value, kov_unit_control_dup_string(control));
       break;
     case KOV_UNIT_CONTROL_TYPE_ENUM:
       g_value_set_enum(value, kov_unit_control_get_enum(control));

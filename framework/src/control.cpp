@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "handoff.h"
@@ -29,6 +30,12 @@ struct _KovUnitControlPrivate {
   KovUnitControlEnumEntry *entries;  // owned copies of the nicks
   guint n_entries;
 };
+
+// Guards every control's stored value. A value is written on its unit's
+// thread and may be read on any other (a window, a script, a GStreamer
+// application thread), so a reader either takes this lock or copies the
+// value under it.
+static std::mutex values_lock;
 
 enum { SIGNAL_CHANGED, N_SIGNALS };
 static guint control_signals[N_SIGNALS];
@@ -229,18 +236,21 @@ KovUnitControl *kov_unit_add_control_string(KovUnit *unit, const gchar *id, cons
 gboolean kov_unit_control_get_boolean(KovUnitControl *control) {
   g_return_val_if_fail(KOV_IS_UNIT_CONTROL(control), FALSE);
   const GValue *v = &control->priv->value;
+  std::lock_guard<std::mutex> lock(values_lock);
   return G_VALUE_HOLDS_BOOLEAN(v) ? g_value_get_boolean(v) : FALSE;
 }
 
 gint kov_unit_control_get_int(KovUnitControl *control) {
   g_return_val_if_fail(KOV_IS_UNIT_CONTROL(control), 0);
   const GValue *v = &control->priv->value;
+  std::lock_guard<std::mutex> lock(values_lock);
   return G_VALUE_HOLDS_INT(v) ? g_value_get_int(v) : 0;
 }
 
 gfloat kov_unit_control_get_float(KovUnitControl *control) {
   g_return_val_if_fail(KOV_IS_UNIT_CONTROL(control), 0.0f);
   const GValue *v = &control->priv->value;
+  std::lock_guard<std::mutex> lock(values_lock);
   return G_VALUE_HOLDS_FLOAT(v) ? g_value_get_float(v) : 0.0f;
 }
 
@@ -252,6 +262,13 @@ const gchar *kov_unit_control_get_string(KovUnitControl *control) {
   g_return_val_if_fail(KOV_IS_UNIT_CONTROL(control), nullptr);
   const GValue *v = &control->priv->value;
   return G_VALUE_HOLDS_STRING(v) ? g_value_get_string(v) : nullptr;
+}
+
+gchar *kov_unit_control_dup_string(KovUnitControl *control) {
+  g_return_val_if_fail(KOV_IS_UNIT_CONTROL(control), nullptr);
+  const GValue *v = &control->priv->value;
+  std::lock_guard<std::mutex> lock(values_lock);
+  return G_VALUE_HOLDS_STRING(v) ? g_value_dup_string(v) : nullptr;
 }
 
 const GValue *kov_unit_control_get_value(KovUnitControl *control) {
@@ -341,8 +358,11 @@ gboolean kov_unit_control_set_value(KovUnitControl *control, const GValue *value
     return FALSE;
   }
   g_free(reason);
-  g_value_unset(&p->value);
-  p->value = store;  // takes over the stored value
+  {
+    std::lock_guard<std::mutex> lock(values_lock);
+    g_value_unset(&p->value);
+    p->value = store;  // takes over the stored value
+  }
   g_signal_emit(control, control_signals[SIGNAL_CHANGED], 0);
   return TRUE;
 }
@@ -480,8 +500,11 @@ void kov_unit_control_force_set_enum(KovUnitControl *control, gint value) {
   g_return_if_fail(KOV_IS_UNIT_CONTROL(control));
   KovUnitControlPrivate *p = control->priv;
   if (p->type != KOV_UNIT_CONTROL_TYPE_ENUM || find_entry(p, value) == nullptr) return;
-  if (g_value_get_int(&p->value) == value) return;
-  g_value_set_int(&p->value, value);
+  {
+    std::lock_guard<std::mutex> lock(values_lock);
+    if (g_value_get_int(&p->value) == value) return;
+    g_value_set_int(&p->value, value);
+  }
   g_signal_emit(control, control_signals[SIGNAL_CHANGED], 0);
 }
 

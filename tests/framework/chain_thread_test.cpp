@@ -63,7 +63,7 @@ gboolean gate_control_change(KovUnit *unit, KovUnitControl *, const GValue *prop
   std::lock_guard<std::mutex> lock(log.mutex);
   ++log.changes;
   log.change_thread = std::this_thread::get_id();
-  log.level_seen = g_value_get_int(proposed);
+  if (G_VALUE_HOLDS_INT(proposed)) log.level_seen = g_value_get_int(proposed);
   g_value_copy(proposed, store);
   return TRUE;
 }
@@ -90,6 +90,7 @@ void kov_test_gate_class_init(KovTestGateClass *klass) {
 void kov_test_gate_init(KovTestGate *gate) {
   kov_unit_set_name(KOV_UNIT(gate), "gate");
   gate->level_ctl = kov_unit_add_control_int(KOV_UNIT(gate), "level", "Level", 0, 10, 1, 0, TRUE);
+  kov_unit_add_control_string(KOV_UNIT(gate), "note", "Note", "old", TRUE);
   g_signal_connect(gate, "input-format-changed", G_CALLBACK(on_gate_input_format), nullptr);
 }
 
@@ -175,6 +176,31 @@ TEST_F(ChainThreadTest, HeldUnitLeavesCallerFreeAndGetsChangesOnItsThread) {
   EXPECT_GE(log_.shutdowns, 1);
   EXPECT_EQ(log_.shutdown_thread, log_.frame_thread);
   EXPECT_FALSE(kov_unit_chain_is_streaming(chain_.get()));
+}
+
+// A window or a script reads a text control while the chain's thread stores
+// a new one: the copy is taken under the framework's lock, so the reader
+// never sees the old text being freed (ThreadSanitizer checks the ordering).
+TEST_F(ChainThreadTest, TextIsCopiedSafelyWhileTheChainThreadChangesIt) {
+  KovChainThread *thread = kov_chain_thread_new(chain_.get(), 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(kov_chain_thread_start(thread, nullptr));
+  wait_for_frame();
+  KovUnitControl *note = kov_unit_find_control(gate_, "note");
+  ASSERT_TRUE(kov_unit_control_set_string(note, "new", nullptr));
+  gchar *text = kov_unit_control_dup_string(note);
+  EXPECT_STREQ(text, "old");  // still waiting for the unit's thread
+  g_free(text);
+  open_gate();
+  for (bool changed = false; !changed;) {
+    text = kov_unit_control_dup_string(note);
+    changed = g_strcmp0(text, "new") == 0;
+    if (!changed) {
+      EXPECT_STREQ(text, "old");
+    }
+    g_free(text);
+  }
+  kov_chain_thread_free(thread);
 }
 
 // Once the thread is gone the units belong to the caller again: a change

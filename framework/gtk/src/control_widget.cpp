@@ -58,8 +58,9 @@ void show_value(Row *row) {
       break;
     }
     case KOV_UNIT_CONTROL_TYPE_STRING: {
-      const gchar *text = kov_unit_control_get_string(control);
+      gchar *text = kov_unit_control_dup_string(control);
       gtk_entry_set_text(GTK_ENTRY(editor), text != nullptr ? text : "");
+      g_free(text);
       break;
     }
     default: {

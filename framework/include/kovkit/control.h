@@ -68,15 +68,27 @@ KovUnitControl *kov_unit_add_control_enum(KovUnit *unit, const gchar *id, const 
 KovUnitControl *kov_unit_add_control_string(KovUnit *unit, const gchar *id, const gchar *label,
                                             const gchar *def, gboolean enabled);
 
-/* Current values. A getter of the wrong kind returns 0 / FALSE / NULL. */
+/* Current values. A getter of the wrong kind returns 0 / FALSE / NULL. The
+ * number getters may be called on any thread. */
 gboolean kov_unit_control_get_boolean(KovUnitControl *control);
 gint kov_unit_control_get_int(KovUnitControl *control);
 gfloat kov_unit_control_get_float(KovUnitControl *control);
 gint kov_unit_control_get_enum(KovUnitControl *control);
+/* The stored text itself, valid until the control next changes: for the
+ * unit's own thread, where changes are made. Other threads (a window, a
+ * script, an application thread) take a copy with
+ * kov_unit_control_dup_string. */
 const gchar *kov_unit_control_get_string(KovUnitControl *control);
 /**
+ * kov_unit_control_dup_string:
+ * Returns: (transfer full) (nullable): a copy of the current text, safe to
+ * take on any thread; NULL for a control that holds no text.
+ */
+gchar *kov_unit_control_dup_string(KovUnitControl *control);
+/**
  * kov_unit_control_get_value:
- * Returns: (transfer none): the current value.
+ * Returns: (transfer none): the current value; like
+ * kov_unit_control_get_string, for the unit's own thread.
  */
 const GValue *kov_unit_control_get_value(KovUnitControl *control);
 

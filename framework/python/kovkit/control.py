@@ -67,7 +67,7 @@ def get_value(control):
         names = [e.nick for e in control.get_enum_entries() if e.value == value]
         return EnumValue(value, names[0] if names else None)
     if kind == _Type.STRING:
-        return control.get_string()
+        return control.dup_string()
     return None
 
 
