@@ -33,8 +33,9 @@ class BufferPool {
       for (void *block : entry.second.blocks) std::free(block);
   }
 
-  // A 16-byte aligned block of @size bytes: a released one when there is
-  // one, else a new one; NULL when out of memory.
+  // A block of @size bytes aligned to a cache line, so that no vector load
+  // or store of a row that starts on one is split across two: a released
+  // one when there is one, else a new one; NULL when out of memory.
   void *take(gsize size) {
     {
       std::lock_guard lock(mutex_);
@@ -49,7 +50,7 @@ class BufferPool {
       }
     }
     void *block = nullptr;
-    if (posix_memalign(&block, 16, size == 0 ? 16 : size) != 0) return nullptr;
+    if (posix_memalign(&block, 64, size == 0 ? 64 : size) != 0) return nullptr;
     return block;
   }
 

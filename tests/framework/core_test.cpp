@@ -94,7 +94,7 @@ TEST(FormatTest, FourCharacterCodesHaveTheFirstCharacterInTheLowestByte) {
 TEST(FrameBufferTest, AllocatedMemoryIsAlignedAndRecycledBySize) {
   KovFrameBuffer *a = kov_framebuffer_new_alloc(1000);
   ASSERT_NE(a, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(a->data) % 16, 0u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a->data) % 64, 0u);
   EXPECT_EQ(a->length, 1000u);
   EXPECT_EQ(a->bytesused, 0u);
   guint8 *first = a->data;

@@ -34,7 +34,7 @@ TEST(FramePoolTest, AFrameNobodyHoldsComesBackCleared) {
     Ref<KovFrameBuffer> frame = adopt(kov_frame_pool_acquire(pool.get()));
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->length, 100u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(frame->data) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(frame->data) % 64, 0u);
     frame->data[99] = 7;
     frame->bytesused = 50;
     frame->timestamp = 123;

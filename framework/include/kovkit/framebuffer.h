@@ -95,9 +95,9 @@ KovFrameBuffer *kov_framebuffer_new_full(gpointer data, gsize length, GDestroyNo
 /**
  * kov_framebuffer_new_alloc:
  *
- * Allocates @length bytes, 16-byte aligned, owned by the frame. Buffers of
- * the same size are recycled, so a stream does not fault in fresh pages for
- * every frame. The contents are not cleared.
+ * Allocates @length bytes, aligned to 64 bytes (a cache line), owned by
+ * the frame. Buffers of the same size are recycled, so a stream does not
+ * fault in fresh pages for every frame. The contents are not cleared.
  *
  * Returns: (transfer full) (nullable): a new frame, or NULL when out of memory.
  */

@@ -32,12 +32,13 @@ KovFramePool *kov_frame_pool_new(gsize frame_size, guint max_frames);
 
 /**
  * kov_frame_pool_acquire:
- * A frame of the pool's size, 16-byte aligned, with bytesused and timestamp
- * 0 and no metadata. Its bytes are those it held when it was last handed
- * out (or undefined for a new frame): the frame handed out last comes back
- * first when nobody holds it any more. When every kept frame is held
- * elsewhere the pool makes another one, and once it keeps @max_frames it
- * hands out new frames that are freed when their last holder drops them.
+ * A frame of the pool's size, aligned to 64 bytes (a cache line), with
+ * bytesused and timestamp 0 and no metadata. Its bytes are those it held
+ * when it was last handed out (or undefined for a new frame): the frame
+ * handed out last comes back first when nobody holds it any more. When
+ * every kept frame is held elsewhere the pool makes another one, and once it
+ * keeps @max_frames it hands out new frames that are freed when their last
+ * holder drops them.
  * Returns: (transfer full) (nullable): the frame, or NULL when out of memory.
  */
 KovFrameBuffer *kov_frame_pool_acquire(KovFramePool *pool);
