@@ -4,7 +4,8 @@
 //
 // Pixel sizes 1, 2, 3 and 4 have dedicated loops. On x86 the 1-, 2- and
 // 3-byte mirrors use SSSE3 byte shuffles and the 4-byte one an SSE2 dword
-// shuffle; on x86-64 each also has an AVX2 loop. The path is chosen at run
+// shuffle; on x86-64 each also has an AVX2 loop, and an AVX-512 one for
+// processors with AVX-512 byte permutes (VBMI). The path is chosen at run
 // time from kov_simd_level(); the scalar loops are the portable fallback and
 // the reference the tests compare the vector paths against.
 //
@@ -30,6 +31,8 @@
 #endif
 
 namespace kov::flip {
+
+using MirrorFn = void (*)(uint8_t *__restrict, const uint8_t *__restrict, size_t);
 
 // Scalar mirrors. Fixed-size memcpy compiles to plain loads and stores.
 inline void mirror_row_1_scalar(uint8_t *__restrict dst, const uint8_t *__restrict src,
@@ -252,9 +255,61 @@ __attribute__((target("avx2"))) inline void mirror_row_4_avx2(uint8_t *__restric
   mirror_row_4_sse2(dst + 4 * j, src, width - j);
 }
 
-#endif  // KOV_MIRROR_AVX2
+// AVX-512: 64 pixels a step, as kBpp whole 64-byte stores. The source bytes
+// of one output chunk span at most 66 bytes of the block, so each chunk is
+// one two-register byte permute of two loads, one starting at the first byte
+// it needs and one ending at the last (the same load when the span is 64).
+template <int kBpp>
+struct Mirror512Chunks {
+  int first[kBpp], last[kBpp];           // load offsets in the block
+  alignas(64) uint8_t index[kBpp][64];   // 0-63: first load, 64-127: last
+  constexpr Mirror512Chunks() : first{}, last{}, index{} {
+    auto source = [](int o) { return kBpp * (63 - o / kBpp) + o % kBpp; };
+    for (int k = 0; k < kBpp; ++k) {
+      int lo = 64 * kBpp, hi = 0;
+      for (int i = 0; i < 64; ++i) {
+        lo = std::min(lo, source(64 * k + i));
+        hi = std::max(hi, source(64 * k + i));
+      }
+      first[k] = lo;
+      last[k] = hi - 63;
+      for (int i = 0; i < 64; ++i) {
+        const int at = source(64 * k + i);
+        index[k][i] = uint8_t(at - lo < 64 ? at - lo : 64 + at - last[k]);
+      }
+    }
+  }
+};
 
-using MirrorFn = void (*)(uint8_t *__restrict, const uint8_t *__restrict, size_t);
+template <int kBpp>
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline void mirror_row_avx512(
+    uint8_t *__restrict dst, const uint8_t *__restrict src, size_t width) {
+  static constexpr Mirror512Chunks<kBpp> kChunks;
+  static constexpr MirrorFn kRest[] = {mirror_row_1_avx2, mirror_row_2_avx2, mirror_row_3_avx2,
+                                       mirror_row_4_avx2};
+  __m512i index[kBpp];
+#pragma GCC unroll 4
+  for (int k = 0; k < kBpp; ++k) index[k] = _mm512_load_si512(kChunks.index[k]);
+  size_t j = 0;
+  for (; j + 64 <= width; j += 64) {
+    const uint8_t *block = src + kBpp * (width - 64 - j);
+#pragma GCC unroll 4
+    for (int k = 0; k < kBpp; ++k) {
+      const __m512i v = _mm512_permutex2var_epi8(_mm512_loadu_si512(block + kChunks.first[k]),
+                                                 index[k],
+                                                 _mm512_loadu_si512(block + kChunks.last[k]));
+      _mm512_storeu_si512(dst + kBpp * j + 64 * k, v);
+    }
+  }
+  kRest[kBpp - 1](dst + kBpp * j, src, width - j);
+}
+
+inline bool have_avx512_permutes() {
+  static const bool have = __builtin_cpu_supports("avx512vbmi");
+  return have;
+}
+
+#endif  // KOV_MIRROR_AVX2
 
 // The mirror for pixel sizes 1 to 4 at the given vector level (the best path
 // at or below it); nullptr for other sizes (use mirror_row_n).
@@ -265,6 +320,9 @@ inline MirrorFn pick_mirror(size_t bpp, KovSimdLevel level) {
 #ifdef KOV_MIRROR_AVX2
   static constexpr MirrorFn avx2[] = {mirror_row_1_avx2, mirror_row_2_avx2, mirror_row_3_avx2,
                                       mirror_row_4_avx2};
+  static constexpr MirrorFn avx512[] = {mirror_row_avx512<1>, mirror_row_avx512<2>,
+                                        mirror_row_avx512<3>, mirror_row_avx512<4>};
+  if (level >= KOV_SIMD_AVX512BW && have_avx512_permutes()) return avx512[bpp - 1];
   if (level >= KOV_SIMD_AVX2) return avx2[bpp - 1];
 #endif
 #ifdef KOV_MIRROR_X86
