@@ -3,8 +3,9 @@
 // their replicated borders, and demosaicing to BGRA, RGB or grey on the fast
 // debayer unit's aligned work planes, whole or by bands of rows. This file
 // holds the scalar and SSE2/SSSE3 versions and picks the version for the
-// level kov_simd_level() gives; bayer_avx2.cpp holds the AVX2 versions and
-// bayer_kernels.h the byte arithmetic they all share.
+// level kov_simd_level() gives; bayer_avx2.cpp holds the AVX2 versions (built
+// again for AVX-512 by bayer_avx512.cpp) and bayer_kernels.h the byte
+// arithmetic they all share.
 //
 // Demosaicing is gradient-corrected linear interpolation: each missing colour
 // is its bilinear estimate corrected by a fraction of the local Laplacian of
@@ -259,14 +260,24 @@ void rgb_rows_via_bgra_sse(guint8 *const planes[4], gint plane_stride, guint8 *d
 }
 #endif
 
+#if KOV_PIXEL_AVX2
+// The vector routines of this process's level: the AVX-512 or the AVX2
+// build; NULL below AVX2.
+const kov::pixel::BayerVectorRoutines *vector_bayer(KovSimdLevel level) {
+  if (level >= KOV_SIMD_AVX512BW) return &kov::pixel::avx512_bayer;
+  if (level >= KOV_SIMD_AVX2) return &kov::pixel::avx2_bayer;
+  return nullptr;
+}
+#endif
+
 // Runs rows(row_fn, pair_fn) with the grey row functions of this process's
 // vector level (pair_fn NoPairFn where the level has none).
 template <typename Rows>
 void with_gray_rows(Rows rows) {
   const KovSimdLevel level = kov_simd_level();
 #if KOV_PIXEL_AVX2
-  if (level >= KOV_SIMD_AVX2) {
-    rows(kov::pixel::avx2::gray_row, kov::pixel::avx2::gray_row_pair);
+  if (const kov::pixel::BayerVectorRoutines *v = vector_bayer(level)) {
+    rows(v->gray_row, v->gray_row_pair);
     return;
   }
 #endif
@@ -316,9 +327,8 @@ void kov_pixel_split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const
                                      gint src_stride, gint half_width, gint half_height) {
   const KovSimdLevel level = kov_simd_level();
 #if KOV_PIXEL_AVX2
-  if (level >= KOV_SIMD_AVX2) {
-    kov::pixel::avx2::split_bayer_planes_8u(planes, plane_stride, src, src_stride, half_width,
-                                            half_height);
+  if (const kov::pixel::BayerVectorRoutines *v = vector_bayer(level)) {
+    v->split_planes(planes, plane_stride, src, src_stride, half_width, half_height);
     return;
   }
 #endif
@@ -377,9 +387,9 @@ void kov_pixel_bayer_interpolate_rows_to_8u_bgra(guint8 *planes[4], gint plane_s
                                                  gint n_rows) {
   const KovSimdLevel level = kov_simd_level();
 #if KOV_PIXEL_AVX2
-  if (level >= KOV_SIMD_AVX2) {
-    kov::pixel::avx2::bayer_rows_to_8u_bgra(planes, plane_stride, dst, dst_stride, width, height,
-                                            tiling, first_row, n_rows);
+  if (const kov::pixel::BayerVectorRoutines *v = vector_bayer(level)) {
+    v->rows_to_bgra(planes, plane_stride, dst, dst_stride, width, height, tiling, first_row,
+                    n_rows);
     return;
   }
 #endif
@@ -407,9 +417,9 @@ void kov_pixel_bayer_interpolate_rows_to_8u_rgb(guint8 *planes[4], gint plane_st
                                                 guint32 tiling, gint first_row, gint n_rows) {
   const KovSimdLevel level = kov_simd_level();
 #if KOV_PIXEL_AVX2
-  if (level >= KOV_SIMD_AVX2) {
-    kov::pixel::avx2::bayer_rows_to_8u_rgb(planes, plane_stride, dst, dst_stride, width, height,
-                                           tiling, first_row, n_rows);
+  if (const kov::pixel::BayerVectorRoutines *v = vector_bayer(level)) {
+    v->rows_to_rgb(planes, plane_stride, dst, dst_stride, width, height, tiling, first_row,
+                   n_rows);
     return;
   }
 #endif

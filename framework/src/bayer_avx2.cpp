@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // AVX2 versions of the Bayer routines: the plane split, demosaicing to BGRA,
-// RGB and grey. This file alone is compiled for AVX2 and is called only when
-// kov_simd_level() allows it. The byte arithmetic is bayer.cpp's, on 32 lanes
-// instead of 16, and gives the same bytes as the scalar code (which also
-// does the columns that do not fill a whole vector).
+// RGB and grey. This file is compiled for AVX2, and again for AVX-512 by
+// bayer_avx512.cpp; each build gives its routines as one table (pixel_simd.h)
+// that is used only when kov_simd_level() allows it. The byte arithmetic is
+// bayer.cpp's, on 32 lanes instead of 16, and gives the same bytes as the
+// scalar code (which also does the columns that do not fill a whole vector).
 //
 // AVX2's byte and word unpacks work within each 128-bit half, so a row of
 // 32 cells comes out as two interleaved halves (cells 0-15 in the low half
@@ -286,10 +287,6 @@ void split_row(guint8 *even, guint8 *odd, const guint8 *src, int half_width) {
   }
 }
 
-}  // namespace
-
-namespace kov::pixel::avx2 {
-
 void split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *src,
                            gint src_stride, gint half_width, gint half_height) {
   split_planes(planes, plane_stride, src, src_stride, half_width, half_height, split_row);
@@ -345,6 +342,14 @@ void gray_row_pair(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int 
   gray_row_scalar(rows + 1, out1, done, width, w1_even, w1_odd);
 }
 
-}  // namespace kov::pixel::avx2
+}  // namespace
+
+// The table of this build (see bayer_avx512.cpp).
+#ifndef KOV_BAYER_VECTOR_TABLE
+#define KOV_BAYER_VECTOR_TABLE avx2_bayer
+#endif
+
+const kov::pixel::BayerVectorRoutines kov::pixel::KOV_BAYER_VECTOR_TABLE = {
+    split_bayer_planes_8u, bayer_rows_to_8u_bgra, bayer_rows_to_8u_rgb, gray_row, gray_row_pair};
 
 #endif  // KOV_PIXEL_AVX2

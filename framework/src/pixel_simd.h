@@ -45,28 +45,32 @@ static inline bool have_ssse3() { return kov_simd_level() >= KOV_SIMD_SSSE3; }
 #if KOV_PIXEL_AVX2
 #include <kovkit/pixel.h>
 
-// The AVX2 versions of the Bayer routines (bayer_avx2.cpp), with the
-// arguments of the public functions; only to be called when kov_simd_level()
-// is at least KOV_SIMD_AVX2.
-namespace kov::pixel::avx2 {
+namespace kov::pixel {
 
-void split_bayer_planes_8u(guint8 *planes[4], gint plane_stride, const guint8 *src,
-                           gint src_stride, gint half_width, gint half_height);
-void bayer_rows_to_8u_bgra(guint8 *const planes[4], gint plane_stride, guint8 *dst,
-                           gint dst_stride, gint width, gint height, guint32 tiling,
-                           gint first_row, gint n_rows);
-void bayer_rows_to_8u_rgb(guint8 *const planes[4], gint plane_stride, guint8 *dst,
-                          gint dst_stride, gint width, gint height, guint32 tiling,
-                          gint first_row, gint n_rows);
-// Grey row functions for the shared row loops of bayer_kernels.h: one row,
-// and two rows at a time.
-void gray_row(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
-              const gint8 *w_odd);
-void gray_row_pair(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int width,
-                   const gint8 *w0_even, const gint8 *w0_odd, const gint8 *w1_even,
-                   const gint8 *w1_odd);
+// The vector Bayer routines of one build of bayer_avx2.cpp, with the
+// arguments of the public functions.
+struct BayerVectorRoutines {
+  void (*split_planes)(guint8 *planes[4], gint plane_stride, const guint8 *src, gint src_stride,
+                       gint half_width, gint half_height);
+  void (*rows_to_bgra)(guint8 *const planes[4], gint plane_stride, guint8 *dst, gint dst_stride,
+                       gint width, gint height, guint32 tiling, gint first_row, gint n_rows);
+  void (*rows_to_rgb)(guint8 *const planes[4], gint plane_stride, guint8 *dst, gint dst_stride,
+                      gint width, gint height, guint32 tiling, gint first_row, gint n_rows);
+  // Grey row functions for the shared row loops of bayer_kernels.h: one row,
+  // and two rows at a time.
+  void (*gray_row)(const guint8 *const rows[5], guint8 *out, int width, const gint8 *w_even,
+                   const gint8 *w_odd);
+  void (*gray_row_pair)(const guint8 *const rows[6], guint8 *out0, guint8 *out1, int width,
+                        const gint8 *w0_even, const gint8 *w0_odd, const gint8 *w1_even,
+                        const gint8 *w1_odd);
+};
 
-}  // namespace kov::pixel::avx2
+// The AVX2 build, for kov_simd_level() KOV_SIMD_AVX2 and up, and the AVX-512
+// one (bayer_avx512.cpp), for KOV_SIMD_AVX512BW.
+extern const BayerVectorRoutines avx2_bayer;
+extern const BayerVectorRoutines avx512_bayer;
+
+}  // namespace kov::pixel
 #endif
 
 #endif
