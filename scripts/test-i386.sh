@@ -10,6 +10,13 @@
 # the 64-bit build, which has the same code paths) under `setarch i686`, so
 # the build sees a 32-bit machine. Needs root (debootstrap, chroot, mount).
 #
+# Some kernels run no 32-bit programs (IA-32 emulation switched off: running
+# one fails with "Exec format error"). There the root's programs run under
+# qemu's user-mode emulator (qemu-user-static), registered with binfmt_misc
+# for i386 programs: the same programs and results, several times slower.
+# One test case is left out there: the emulator (qemu 7.2) never delivers
+# kovkit-run's Ctrl-C, so the test that interrupts it would wait for ever.
+#
 #   scripts/test-i386.sh            create/refresh the root, build, run ctest
 #   I386_CTEST_ARGS="-R flip" ...   pass arguments to ctest
 set -euo pipefail
@@ -29,6 +36,31 @@ fi
 stamp() { printf 'test-i386: %s: %s\n' "$(date -u +%H:%M:%S)" "$*"; }
 t0=$(date +%s)
 
+# Makes sure the root's 32-bit programs run: natively when the kernel can,
+# else through qemu-i386.
+qemu_i386_magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+qemu_i386_mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+emulated=0
+ensure_i386_runs() {
+  chroot "$root" /bin/true 2>/dev/null && return 0
+  emulated=1
+  stamp "this kernel runs no 32-bit programs; running them under qemu-i386"
+  if [ ! -x /usr/bin/qemu-i386-static ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+      --no-install-recommends qemu-user-static >/dev/null
+  fi
+  local misc=/proc/sys/fs/binfmt_misc
+  [ -e "$misc/register" ] || mount -t binfmt_misc binfmt_misc "$misc"
+  # F: the kernel opens the emulator now, so it also serves inside the root.
+  [ -e "$misc/qemu-i386" ] ||
+    echo ":qemu-i386:M::$qemu_i386_magic:$qemu_i386_mask:/usr/bin/qemu-i386-static:F" \
+      >"$misc/register"
+  if ! chroot "$root" /bin/true; then
+    echo "test-i386: the root's 32-bit programs do not run, not even under qemu-i386" >&2
+    exit 1
+  fi
+}
+
 # 1. The 32-bit root.
 if [ ! -x "$root/usr/bin/apt-get" ] || [ ! -e "$root/.kovkit-debootstrap-done" ]; then
   if ! command -v debootstrap >/dev/null; then
@@ -47,9 +79,15 @@ if [ ! -x "$root/usr/bin/apt-get" ] || [ ! -e "$root/.kovkit-debootstrap-done" ]
   fi
   rm -rf --one-file-system "$root"
   mkdir -p "$root"
-  "${nice_cmd[@]}" debootstrap --arch=i386 --variant=minbase "$suite" "$root" "$mirror" >"$root.log" 2>&1 || {
+  # The first stage only unpacks; the second runs the root's own programs.
+  "${nice_cmd[@]}" debootstrap --foreign --arch=i386 --variant=minbase "$suite" "$root" \
+    "$mirror" >"$root.log" 2>&1 || { tail -n 30 "$root.log" >&2; exit 1; }
+  ensure_i386_runs
+  "${nice_cmd[@]}" chroot "$root" /debootstrap/debootstrap --second-stage >>"$root.log" 2>&1 || {
     tail -n 30 "$root.log" >&2; exit 1; }
   touch "$root/.kovkit-debootstrap-done"
+else
+  ensure_i386_runs
 fi
 
 mounts=()
@@ -98,8 +136,14 @@ t3=$(date +%s)
 # 4. Tests.
 stamp "running the tests"
 status=0
+skip=()
+if [ "$emulated" = 1 ]; then
+  stamp "under qemu-i386: leaving out RunnerTest.SecondsLimitAndInterruptEndWithASummary"
+  skip=(GTEST_FILTER=-RunnerTest.SecondsLimitAndInterruptEndWithASummary)
+fi
 # shellcheck disable=SC2086
-in_root ctest --test-dir /src/build-i386 --output-on-failure -j"$jobs" ${I386_CTEST_ARGS:-} || status=$?
+in_root "${skip[@]}" ctest --test-dir /src/build-i386 --output-on-failure -j"$jobs" \
+  ${I386_CTEST_ARGS:-} || status=$?
 t4=$(date +%s)
 stamp "root $((t1 - t0)) s, packages $((t2 - t1)) s, build $((t3 - t2)) s, tests $((t4 - t3)) s"
 exit $status
