@@ -84,7 +84,7 @@ def test_screenshot_shows_the_square_where_the_frame_puts_it(tmp_path, chain, le
 
 def test_bad_chain_description_is_reported(tmp_path):
     result, shot = run_view(tmp_path, "input.example ! no.such_unit")
-    assert result.returncode == 1
+    assert result.returncode == 1, result.stderr
     assert "kovkit-view: Error: " in result.stderr and "no.such_unit" in result.stderr
     assert not shot.exists()
 
