@@ -5,6 +5,7 @@ shows the example input's square where that frame puts it."""
 
 import os
 import re
+import signal
 import subprocess
 import sys
 
@@ -87,6 +88,24 @@ def test_bad_chain_description_is_reported(tmp_path):
     assert result.returncode == 1, result.stderr
     assert "kovkit-view: Error: " in result.stderr and "no.such_unit" in result.stderr
     assert not shot.exists()
+
+
+def test_interrupt_ends_the_viewer_quietly(tmp_path):
+    # Ctrl-C while the chain runs on its thread: the window and the thread
+    # end before the process does, with status 130 and no traceback.
+    script = tmp_path / "running.py"
+    script.write_text("from gi.repository import GLib\n"
+                      "GLib.idle_add(lambda: print('running', flush=True))\n")
+    viewer = subprocess.Popen([sys.executable, VIEW, "--script", str(script), "input.example ! output.opengl"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert "running\n" in iter(viewer.stdout.readline, "")
+        viewer.send_signal(signal.SIGINT)
+        out, err = viewer.communicate(timeout=60)
+    finally:
+        viewer.kill()
+    assert viewer.returncode == 130, err
+    assert "Traceback" not in err, err
 
 
 def test_xor_marker_shows_over_the_picture(tmp_path):
