@@ -10,10 +10,12 @@
 #include <kovkit/glview.h>
 #include <kovkit/unit.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "handoff.h"
@@ -173,6 +175,47 @@ gboolean quit_loop(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+// Ends the thread: its loop quits, the chain stops there, and the caller
+// waits for it. Safe to call again.
+void end_thread(KovChainThread *t) {
+  if (t->thread == nullptr) return;
+  kov_chain_thread_invoke(t, quit_loop, t, nullptr);
+  g_thread_join(t->thread);
+  t->thread = nullptr;
+}
+
+// The threads not yet freed. A program may exit while one of them is inside
+// a unit or drawing with GL (a window closed without being destroyed): the
+// libraries it uses are then torn down under it. So the first thread
+// registers an exit handler that ends the ones still running, before that
+// teardown. They stay listed (and reachable) until they are freed.
+std::mutex live_mutex;
+std::vector<KovChainThread *> &live_threads() {
+  static auto *threads = new std::vector<KovChainThread *>;
+  return *threads;
+}
+
+// Under the lock throughout: a thread freed meanwhile on another thread
+// waits in remove_live, then finds it ended.
+void end_threads_at_exit() {
+  std::lock_guard<std::mutex> lock(live_mutex);
+  for (KovChainThread *t : live_threads())
+    if (!kov_chain_thread_is_current(t)) end_thread(t);
+}
+
+void add_live(KovChainThread *t) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { std::atexit(end_threads_at_exit); });
+  std::lock_guard<std::mutex> lock(live_mutex);
+  live_threads().push_back(t);
+}
+
+void remove_live(KovChainThread *t) {
+  std::lock_guard<std::mutex> lock(live_mutex);
+  auto &threads = live_threads();
+  threads.erase(std::remove(threads.begin(), threads.end(), t), threads.end());
+}
+
 struct StartRequest {
   KovChainThread *thread = nullptr;
   std::mutex mutex;
@@ -238,7 +281,10 @@ KovChainThread *kov_chain_thread_new(KovUnitChain *chain, guint flags, GError **
       std::unique_lock<std::mutex> lock(t->mutex);
       t->cond.wait(lock, [t] { return t->ready; });
     }
-    if (t->error == nullptr) return t;
+    if (t->error == nullptr) {
+      add_live(t);
+      return t;
+    }
     g_thread_join(t->thread);
     t->thread = nullptr;
     g_propagate_error(error, t->error);
@@ -252,10 +298,8 @@ KovChainThread *kov_chain_thread_new(KovUnitChain *chain, guint flags, GError **
 void kov_chain_thread_free(KovChainThread *thread) {
   if (thread == nullptr) return;
   g_return_if_fail(!kov_chain_thread_is_current(thread));
-  if (thread->thread != nullptr) {
-    kov_chain_thread_invoke(thread, quit_loop, thread, nullptr);
-    g_thread_join(thread->thread);
-  }
+  remove_live(thread);
+  end_thread(thread);
   if (thread->picture_notify != nullptr) thread->picture_notify(thread->picture_data);
   g_main_loop_unref(thread->loop);
   g_main_context_unref(thread->context);

@@ -8,6 +8,8 @@
 #include <kovkit/kovkit.h>
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,6 +30,7 @@ struct GateLog {
   int shutdowns = 0;
   std::thread::id frame_thread, change_thread, shutdown_thread;
   int level_seen = 0;
+  bool say_shutdown = false;  // print "gate stopped" when it stops
 };
 
 struct KovTestGate {
@@ -73,6 +76,7 @@ gint gate_shutdown(KovUnit *unit) {
   std::lock_guard<std::mutex> lock(log.mutex);
   ++log.shutdowns;
   log.shutdown_thread = std::this_thread::get_id();
+  if (log.say_shutdown) fprintf(stderr, "gate stopped\n");
   return 0;
 }
 
@@ -201,6 +205,26 @@ TEST_F(ChainThreadTest, TextIsCopiedSafelyWhileTheChainThreadChangesIt) {
     g_free(text);
   }
   kov_chain_thread_free(thread);
+}
+
+// A program that exits while its chain still runs on the thread (never
+// freed): the chain is stopped there before the process's libraries are
+// torn down.
+TEST_F(ChainThreadTest, ExitStopsAChainStillRunning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        open_gate();
+        KovChainThread *thread = kov_chain_thread_new(chain_.get(), 0, nullptr);
+        kov_chain_thread_start(thread, nullptr);
+        wait_for_frame();
+        {
+          std::lock_guard<std::mutex> lock(log_.mutex);
+          log_.say_shutdown = true;
+        }
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "gate stopped");
 }
 
 // Once the thread is gone the units belong to the caller again: a change

@@ -22,6 +22,10 @@
  * kov_chain_thread_unlock_picture. Pictures that nobody looked at are
  * dropped, never queued.
  *
+ * A thread still running when the program exits is ended as by
+ * kov_chain_thread_free (without freeing it) before the libraries the
+ * program uses are torn down.
+ *
  * The functions below may be called from any thread unless they say
  * otherwise; kov_chain_thread_free not from the chain's thread itself. */
 #ifndef KOVKIT_CHAIN_THREAD_H
