@@ -18,6 +18,8 @@
 #include <mutex>
 #include <vector>
 
+#include <unistd.h>
+
 #include "handoff.h"
 #include "unit_private.h"
 
@@ -27,6 +29,7 @@ struct _KovChainThread {
   GMainContext *context;
   GMainLoop *loop;
   GThread *thread;
+  pid_t pid;  // the process the thread runs in (a forked child has none)
   std::atomic<bool> streaming;
 
   // Creation hand-shake: the thread says whether its GL view could be made.
@@ -196,11 +199,12 @@ std::vector<KovChainThread *> &live_threads() {
 }
 
 // Under the lock throughout: a thread freed meanwhile on another thread
-// waits in remove_live, then finds it ended.
+// waits in remove_live, then finds it ended. A forked child that exits has
+// the list but not the threads: it leaves them alone.
 void end_threads_at_exit() {
   std::lock_guard<std::mutex> lock(live_mutex);
   for (KovChainThread *t : live_threads())
-    if (!kov_chain_thread_is_current(t)) end_thread(t);
+    if (t->pid == getpid() && !kov_chain_thread_is_current(t)) end_thread(t);
 }
 
 void add_live(KovChainThread *t) {
@@ -282,6 +286,7 @@ KovChainThread *kov_chain_thread_new(KovUnitChain *chain, guint flags, GError **
       t->cond.wait(lock, [t] { return t->ready; });
     }
     if (t->error == nullptr) {
+      t->pid = getpid();
       add_live(t);
       return t;
     }
